@@ -1,0 +1,97 @@
+// Pattern numbers from pattern file names.
+//
+// The forms are read from a fixed 16-byte copy of the first 15 characters of the file name, whose
+// stem (the part before its first dot) is upper-cased. Numbers already recorded by clients were
+// computed this way, so the quirks of that copy are kept on purpose:
+// - a dot beyond the first 15 characters is not seen, so such a name gives 0;
+// - the letters of the lettered form are read from the copy's fifth character on, even when the
+//   stem is shorter than four characters and that character lies in the (not upper-cased)
+//   extension: "AV.ZIP" reads the letters I and P. The copy is always terminated, so the letters
+//   never run past it;
+// - the sequence form reads its digits from the file name as typed, past the 15 characters.
+#include "pattern/pattern_number.h"
+
+#include <array>
+
+#include "pattern/number_conversion.h"
+
+namespace pattern {
+namespace {
+
+constexpr std::size_t kNameCopyLength = 15;
+constexpr std::size_t kLetterStart = 4;
+constexpr std::size_t kSequenceDigitsStart = 8;
+
+// A zero-filled, always-terminated copy of the first 15 characters of the file name.
+using NameCopy = std::array<char, kNameCopyLength + 1>;
+
+// The file name: after the last backslash; without one, after the first colon; else all of it.
+std::string_view FileNameOf(std::string_view text) {
+  if (const auto backslash = text.rfind('\\'); backslash != std::string_view::npos) {
+    return text.substr(backslash + 1);
+  }
+  if (const auto colon = text.find(':'); colon != std::string_view::npos) {
+    return text.substr(colon + 1);
+  }
+  return text;
+}
+
+char UpperCaseLetter(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool StartsWith(std::string_view stem, std::string_view prefix) {
+  return stem.substr(0, prefix.size()) == prefix;
+}
+
+// The letter code of the lettered form: letters A-Z read in turn as base-27 digits, A being 1.
+std::uint32_t LetterCode(const NameCopy& copy) {
+  std::uint32_t code = 0;
+  for (std::size_t i = kLetterStart; copy[i] >= 'A' && copy[i] <= 'Z'; ++i) {
+    code = code * 27u + static_cast<std::uint32_t>(copy[i] - 'A' + 1);
+  }
+  return code;
+}
+
+std::uint32_t DatedPatternNumber(std::string_view fileName) {
+  const std::uint32_t date = ConvertDecimal(fileName.substr(0, 8));
+  const std::uint32_t revision = ConvertDecimal(fileName.substr(9));
+  const std::uint32_t year = date / 10000u;
+  const std::uint32_t month = date % 10000u / 100u;
+  const std::uint32_t day = date % 100u;
+  return ((year - 1998u) << 18) | (month << 14) | (day << 9) | (revision % 512u);
+}
+
+}  // namespace
+
+bool IsDatedPatternName(std::string_view fileName) {
+  if (fileName.size() != 12 || fileName[8] != '.') return false;
+  for (std::size_t i = 0; i < fileName.size(); ++i) {
+    if (i != 8 && !IsDecimalDigit(fileName[i])) return false;
+  }
+  return true;
+}
+
+std::uint32_t PatternNumberFromName(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  const std::string_view fileName = FileNameOf(text);
+
+  NameCopy copy{};
+  fileName.copy(copy.data(), kNameCopyLength);
+  const std::string_view named(copy.data());
+  const auto dot = named.find('.');
+  if (dot == std::string_view::npos) return 0;
+  copy[dot] = '\0';
+  for (std::size_t i = 0; i < dot; ++i) copy[i] = UpperCaseLetter(copy[i]);
+  const std::string_view stem(copy.data(), dot);
+
+  if (StartsWith(stem, "AV") || StartsWith(stem, "QM")) {
+    return (ConvertDecimal(stem.substr(2)) << 20) + LetterCode(copy);
+  }
+  if (StartsWith(stem, "VD")) return ConvertUnsigned(stem.substr(2), 16);
+  if (StartsWith(stem, "LPT$QMN")) {
+    return ConvertUnsigned(fileName.substr(kSequenceDigitsStart), 10);
+  }
+  if (!IsDatedPatternName(fileName)) return 0;
+  return DatedPatternNumber(fileName);
+}
+
+}  // namespace pattern

@@ -1,0 +1,136 @@
+// The registry store: keys and typed values kept in one SQLite file between runs.
+//
+// Keys form a tree below the usual roots. Key and value names match without regard to the case of
+// ASCII letters and keep the case they were created with; each value is kept as its type number
+// and its bytes, exactly. Every write is its own atomic, durable transaction that takes the write
+// lock up front, and every lock is waited for a bounded time, so that the tool, the companion and
+// the client can use one store at the same time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+
+namespace store {
+
+struct StoreCloser {
+  void operator()(sqlite3* db) const;
+};
+using Store = std::unique_ptr<sqlite3, StoreCloser>;
+
+using KeyId = std::int64_t;
+
+// The roots, with the key ids they have in every store.
+enum class Root : KeyId { ClassesRoot = 1, CurrentUser, LocalMachine, Users, CurrentConfig };
+
+struct RootName {
+  Root root;
+  std::string_view longName;
+  std::string_view shortName;
+};
+inline constexpr std::array<RootName, 5> kRootNames = {{
+    {Root::ClassesRoot, "HKEY_CLASSES_ROOT", "HKCR"},
+    {Root::CurrentUser, "HKEY_CURRENT_USER", "HKCU"},
+    {Root::LocalMachine, "HKEY_LOCAL_MACHINE", "HKLM"},
+    {Root::Users, "HKEY_USERS", "HKU"},
+    {Root::CurrentConfig, "HKEY_CURRENT_CONFIG", "HKCC"},
+}};
+
+enum class Access { ReadOnly, ReadWrite };
+
+// An opened store, or why it could not be opened.
+struct OpenedStore {
+  Store db;
+  std::string error;
+};
+
+// Opens an existing store. Never creates, changes or repairs anything: a missing file, a file
+// that is not a store of ours (empty, garbage, another program's database, a folder), and for
+// ReadWrite a store the process may not write, all fail, with the reason in `error`.
+OpenedStore OpenStore(const std::string& path, Access access);
+
+// Creates an empty store, and its folder, when there is no file at `path`; an existing file is
+// left as it is. The store appears whole or not at all. Returns an error text, empty on success.
+std::string CreateStoreIfMissing(const std::string& path);
+
+enum class Outcome { Found, NotFound, Failed };
+
+// A key, with its path below the root in the case it was created with.
+struct KeyLookup {
+  Outcome outcome;
+  KeyId id;
+  std::string path;
+};
+
+// A registry value: its type number and its bytes.
+struct Value {
+  std::uint32_t type;
+  std::string bytes;
+};
+
+// Registry value types, by their numbers.
+inline constexpr std::uint32_t kRegNone = 0;
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegExpandSz = 2;
+inline constexpr std::uint32_t kRegBinary = 3;
+inline constexpr std::uint32_t kRegDword = 4;
+inline constexpr std::uint32_t kRegMultiSz = 7;
+inline constexpr std::uint32_t kRegQword = 11;
+
+// The `size` low-order bytes of `number`, least significant first.
+inline std::string LittleEndianBytes(std::uint64_t number, std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(number >> (8 * i));
+  return bytes;
+}
+
+// The number that up to 8 bytes hold, least significant first; missing high bytes are 0.
+inline std::uint64_t LittleEndianNumber(std::string_view bytes) {
+  std::uint64_t number = 0;
+  for (std::size_t i = 0; i < bytes.size() && i < 8; ++i) {
+    number |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
+  }
+  return number;
+}
+
+struct NamedValue {
+  std::string name;
+  Value value;
+};
+
+// A value, with its name in the case it was created with.
+struct ValueLookup {
+  Outcome outcome;
+  NamedValue named;
+};
+
+// The text of the last error on this store, for messages.
+std::string LastError(sqlite3* db);
+
+// Finds the key at `path` (names separated by backslashes; an empty path is the root itself).
+KeyLookup FindKey(sqlite3* db, Root root, std::string_view path);
+
+// Finds the key at `path`, creating it and its missing parents in one transaction.
+KeyLookup CreateKey(sqlite3* db, Root root, std::string_view path);
+
+ValueLookup ReadValue(sqlite3* db, KeyId key, std::string_view name);
+
+// Creates or replaces the value. Returns false when the write is refused; the key must exist.
+bool WriteValue(sqlite3* db, KeyId key, std::string_view name, const Value& value);
+
+// Each returns NotFound when there was nothing to delete, Failed when the write was refused.
+Outcome DeleteValue(sqlite3* db, KeyId key, std::string_view name);
+Outcome DeleteAllValues(sqlite3* db, KeyId key);
+Outcome DeleteKey(sqlite3* db, KeyId key);
+
+// The key's values and the names of its subkeys, each sorted by name; nothing on a failed read.
+std::optional<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key);
+std::optional<std::vector<std::string>> ListSubkeys(sqlite3* db, KeyId key);
+
+}  // namespace store

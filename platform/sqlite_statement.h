@@ -1,0 +1,64 @@
+// Small helpers over SQLite's prepared statements, shared by the store's files.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace store {
+
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// Prepares `sql` and binds each argument in turn. Returns nullptr when the statement cannot be
+// prepared (the store's error says why).
+template <typename... Arguments>
+Statement Prepare(sqlite3* db, const char* sql, const Arguments&... arguments) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) return nullptr;
+  Statement statement(raw);
+  int index = 0;
+  const auto bind = [&](const auto& argument) {
+    ++index;
+    using Type = std::decay_t<decltype(argument)>;
+    if constexpr (std::is_integral_v<Type>) {
+      sqlite3_bind_int64(raw, index, static_cast<sqlite3_int64>(argument));
+    } else {
+      const std::string_view text(argument);
+      sqlite3_bind_text(raw, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+  };
+  (bind(arguments), ...);
+  return statement;
+}
+
+// Binds bytes as a blob (a value's data, which may hold any byte).
+inline void BindBlob(sqlite3_stmt* statement, int index, std::string_view bytes) {
+  sqlite3_bind_blob(statement, index, bytes.data(), static_cast<int>(bytes.size()),
+                    SQLITE_TRANSIENT);
+}
+
+// Column text or blob as bytes.
+inline std::string ColumnBytes(sqlite3_stmt* statement, int column) {
+  const auto* data = static_cast<const char*>(sqlite3_column_blob(statement, column));
+  const int size = sqlite3_column_bytes(statement, column);
+  return data == nullptr ? std::string() : std::string(data, static_cast<std::size_t>(size));
+}
+
+// Runs a statement that returns no rows. Returns whether it completed.
+inline bool RunToCompletion(sqlite3_stmt* statement) {
+  return statement != nullptr && sqlite3_step(statement) == SQLITE_DONE;
+}
+
+// Runs SQL text that returns no rows. Returns whether it completed.
+inline bool Execute(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+}  // namespace store

@@ -1,0 +1,173 @@
+// Parsing the companion's reg-style command line.
+#include "reg/command_line.h"
+
+#include <algorithm>
+#include <array>
+
+#include "reg/value_text.h"
+
+namespace reg {
+namespace {
+
+using store::kRootNames;
+
+struct OperationName {
+  std::string_view name;
+  Operation operation;
+};
+constexpr std::array<OperationName, 3> kOperations = {{
+    {"add", Operation::Add},
+    {"query", Operation::Query},
+    {"delete", Operation::Delete},
+}};
+
+// An option: its name without the leading / or -, whether a word follows it, and the operations
+// that take it.
+struct OptionRule {
+  std::string_view name;
+  bool takesWord;
+  std::array<bool, 4> allowedFor;  // indexed by Operation
+};
+constexpr std::array<OptionRule, 9> kOptions = {{
+    {"v", true, {false, true, true, true}},
+    {"ve", false, {false, true, true, true}},
+    {"va", false, {false, false, false, true}},
+    {"t", true, {false, true, false, false}},
+    {"d", true, {false, true, false, false}},
+    {"s", true, {false, true, false, false}},
+    {"f", false, {false, true, false, true}},
+    {"reg:32", false, {false, true, true, true}},
+    {"reg:64", false, {false, true, true, true}},
+}};
+
+constexpr std::string_view kInvalidSyntax =
+    "ERROR: Invalid syntax.\nType \"pattern-counters-reg /?\" for usage.";
+
+bool IsHelpRequest(std::string_view argument) {
+  return argument == "/?" || argument == "-?" || argument == "--help" || argument == "-h";
+}
+
+const OptionRule* FindOption(std::string_view argument) {
+  if (argument.size() < 2 || (argument.front() != '/' && argument.front() != '-')) return nullptr;
+  const auto rule = std::find_if(kOptions.begin(), kOptions.end(), [&](const OptionRule& option) {
+    return EqualIgnoringCase(option.name, argument.substr(1));
+  });
+  return rule == kOptions.end() ? nullptr : &*rule;
+}
+
+// Splits ROOT\path into the root and the path below it, dropping one trailing backslash. Returns
+// an error text, empty on success.
+std::string ParseKeyName(std::string_view keyName, Command& command) {
+  if (keyName.size() > 1 && keyName.back() == '\\') keyName.remove_suffix(1);
+  const std::string_view rootName = keyName.substr(0, keyName.find('\\'));
+  const auto root = std::find_if(kRootNames.begin(), kRootNames.end(), [&](const auto& names) {
+    return EqualIgnoringCase(rootName, names.longName) || EqualIgnoringCase(rootName, names.shortName);
+  });
+  if (root == kRootNames.end()) return "ERROR: Invalid key name.";
+  const std::string_view path =
+      rootName.size() < keyName.size() ? keyName.substr(rootName.size() + 1) : std::string_view();
+  if (path.find("\\\\") != std::string_view::npos || (!path.empty() && path.front() == '\\') ||
+      (rootName.size() < keyName.size() && path.empty())) {
+    return "ERROR: Invalid key name.";
+  }
+  command.root = root->root;
+  command.keyPath = std::string(path);
+  return std::string();
+}
+
+// Applies one option to the command. Returns an error text, empty on success.
+std::string ApplyOption(const OptionRule& option, std::string_view word, Command& command) {
+  const std::string_view name = option.name;
+  if (name == "v") command.valueName = std::string(word);
+  if (name == "ve") command.valueName = std::string();
+  if (name == "va") command.allValues = true;
+  if (name == "d") command.data = std::string(word);
+  if (name == "f") command.force = true;
+  if (name == "s") {
+    if (word.size() != 1) return "ERROR: The separator of /s must be one character.";
+    command.separator = std::string(word);
+  }
+  if (name == "t") {
+    const std::optional<std::uint32_t> type = TypeNumber(word);
+    if (!type) return "ERROR: Invalid type: " + std::string(word) + ".";
+    command.type = *type;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
+  ParsedCommand parsed;
+  if (std::any_of(arguments.begin(), arguments.end(), IsHelpRequest)) return parsed;
+  if (arguments.size() < 2) return {{}, std::string(kInvalidSyntax)};
+  const auto operation = std::find_if(kOperations.begin(), kOperations.end(), [&](const auto& op) {
+    return EqualIgnoringCase(op.name, arguments[0]);
+  });
+  if (operation == kOperations.end()) return {{}, std::string(kInvalidSyntax)};
+  Command& command = parsed.command;
+  command.operation = operation->operation;
+  if (std::string error = ParseKeyName(arguments[1], command); !error.empty()) return {{}, error};
+
+  std::vector<std::string_view> seen;
+  for (std::size_t i = 2; i < arguments.size(); ++i) {
+    const OptionRule* option = FindOption(arguments[i]);
+    const bool missingWord = option != nullptr && option->takesWord && i + 1 >= arguments.size();
+    if (option == nullptr || missingWord ||
+        !option->allowedFor[static_cast<std::size_t>(command.operation)] ||
+        std::find(seen.begin(), seen.end(), option->name) != seen.end()) {
+      return {{}, std::string(kInvalidSyntax)};
+    }
+    seen.push_back(option->name);
+    const std::string_view word = option->takesWord ? arguments[++i] : std::string_view();
+    if (std::string error = ApplyOption(*option, word, command); !error.empty()) return {{}, error};
+  }
+  const auto count = [&](std::string_view name) {
+    return std::count(seen.begin(), seen.end(), name);
+  };
+  if (count("v") + count("ve") + count("va") > 1 || count("reg:32") + count("reg:64") > 1) {
+    return {{}, std::string(kInvalidSyntax)};
+  }
+  // Data or a type without a value name are for the key's unnamed value, as with reg.
+  if (command.operation == Operation::Add && !command.valueName && (count("d") + count("t")) > 0) {
+    command.valueName = std::string();
+  }
+  return parsed;
+}
+
+std::string FullKeyName(store::Root root, std::string_view keyPath) {
+  const auto names = std::find_if(kRootNames.begin(), kRootNames.end(),
+                                  [&](const auto& candidate) { return candidate.root == root; });
+  std::string name(names->longName);
+  if (!keyPath.empty()) name.append("\\").append(keyPath);
+  return name;
+}
+
+std::string_view Usage() {
+  return R"(Usage:
+  pattern-counters-reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
+  pattern-counters-reg query KEY [/v NAME | /ve]
+  pattern-counters-reg delete KEY [/v NAME | /ve | /va] [/f]
+
+Reads and changes the registry store kept in the file named by PATTERN_COUNTERS_REGISTRY,
+or by default in $XDG_STATE_HOME/pattern-counters/registry.db (~/.local/state when
+XDG_STATE_HOME is not set).
+
+  KEY     ROOT\SUBKEY, where ROOT is HKLM, HKCU, HKCR, HKU or HKCC, or its long name
+          (HKEY_LOCAL_MACHINE, ...). Names match whatever the case of their letters.
+  /v      the value's name; /ve the key's unnamed value, shown as (Default);
+          /va (delete) every value of the key
+  /t      REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY,
+          REG_NONE
+  /d      the data: text for the string types; for REG_DWORD and REG_QWORD a decimal or 0x
+          hexadecimal number that fits the type; for REG_BINARY and REG_NONE hexadecimal digit
+          pairs; for REG_MULTI_SZ strings separated by \0 (or by the character given with /s)
+  /f      replace or delete without asking
+  /reg:32, /reg:64  accepted for scripts written for Windows; the store has a single view
+
+add creates the key and its missing parents, and the store itself when it does not exist yet.
+Errors are reported on standard error with exit status 1.
+)";
+}
+
+}  // namespace reg

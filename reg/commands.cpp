@@ -1,0 +1,174 @@
+// add, query and delete on the registry store, with reg's output layout.
+#include "reg/commands.h"
+
+#include <filesystem>
+#include <istream>
+#include <ostream>
+
+#include "reg/value_text.h"
+
+namespace reg {
+namespace {
+
+using store::Outcome;
+
+constexpr std::string_view kNotFound =
+    "ERROR: The system was unable to find the specified registry key or value.";
+constexpr std::string_view kInvalidKey = "ERROR: Invalid key name.";
+constexpr std::string_view kCancelled = "ERROR: The operation was cancelled.";
+constexpr std::string_view kDone = "The operation completed successfully.";
+
+int Fail(Console& console, std::string_view message) {
+  console.err << message << '\n';
+  return 1;
+}
+
+std::string StoreError(const std::string& storePath, const std::string& reason) {
+  return "ERROR: Cannot use the registry store " + storePath + ": " + reason + ".";
+}
+
+// Opens the store, or reports why not. A store that does not exist yet holds no key at all.
+store::Store OpenForCommand(const std::string& storePath, store::Access access,
+                            Console& console) {
+  store::OpenedStore opened = store::OpenStore(storePath, access);
+  if (opened.db) return std::move(opened.db);
+  std::error_code ignored;
+  if (!storePath.empty() && !std::filesystem::exists(storePath, ignored)) {
+    Fail(console, kNotFound);
+  } else {
+    Fail(console, StoreError(storePath, opened.error));
+  }
+  return nullptr;
+}
+
+// Asks a yes-or-no question. Returns whether the answer was yes.
+bool Confirm(Console& console, const std::string& question) {
+  console.out << question << " (Yes/No)? " << std::flush;
+  std::string answer;
+  if (!std::getline(console.in, answer)) {
+    console.out << '\n';
+    return false;
+  }
+  return !answer.empty() && (answer.front() == 'y' || answer.front() == 'Y');
+}
+
+std::string ShownName(std::string_view valueName) {
+  return valueName.empty() ? std::string("(Default)") : std::string(valueName);
+}
+
+void PrintValue(Console& console, const store::NamedValue& named) {
+  console.out << "    " << ShownName(named.name) << "    " << TypeName(named.value.type) << "    "
+              << DisplayData(named.value) << '\n';
+}
+
+int Add(const Command& command, const std::string& storePath, Console& console) {
+  if (command.keyPath.empty()) return Fail(console, kInvalidKey);
+  EncodedData data;
+  if (command.valueName) {
+    data = EncodeData(command.type, command.data, command.separator);
+    if (!data.error.empty()) return Fail(console, data.error);
+  }
+  if (const std::string error = store::CreateStoreIfMissing(storePath); !error.empty()) {
+    return Fail(console, StoreError(storePath, error));
+  }
+  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
+  if (!db) return 1;
+  const store::KeyLookup key = store::CreateKey(db.get(), command.root, command.keyPath);
+  if (key.outcome != Outcome::Found) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  if (command.valueName) {
+    const std::string& name = *command.valueName;
+    if (!command.force) {
+      const Outcome existing = store::ReadValue(db.get(), key.id, name).outcome;
+      if (existing == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+      if (existing == Outcome::Found &&
+          !Confirm(console, "Value " + ShownName(name) + " exists, overwrite")) {
+        return Fail(console, kCancelled);
+      }
+    }
+    if (!store::WriteValue(db.get(), key.id, name, {command.type, data.bytes})) {
+      return Fail(console, "ERROR: " + store::LastError(db.get()));
+    }
+  }
+  console.out << kDone << '\n';
+  return 0;
+}
+
+int Query(const Command& command, const std::string& storePath, Console& console) {
+  store::Store db = OpenForCommand(storePath, store::Access::ReadOnly, console);
+  if (!db) return 1;
+  const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
+  if (key.outcome == Outcome::NotFound) return Fail(console, kNotFound);
+  if (key.outcome == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  const std::string keyName = FullKeyName(command.root, key.path);
+
+  if (command.valueName) {
+    const store::ValueLookup read = store::ReadValue(db.get(), key.id, *command.valueName);
+    if (read.outcome == Outcome::NotFound) return Fail(console, kNotFound);
+    if (read.outcome == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+    console.out << '\n' << keyName << '\n';
+    PrintValue(console, read.named);
+    console.out << '\n';
+    return 0;
+  }
+  const auto values = store::ListValues(db.get(), key.id);
+  const auto subkeys = store::ListSubkeys(db.get(), key.id);
+  if (!values || !subkeys) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  console.out << '\n' << keyName << '\n';
+  for (const store::NamedValue& value : *values) PrintValue(console, value);
+  console.out << '\n';
+  for (const std::string& subkey : *subkeys) console.out << keyName << '\\' << subkey << '\n';
+  return 0;
+}
+
+int Delete(const Command& command, const std::string& storePath, Console& console) {
+  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
+  if (!db) return 1;
+  const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
+  if (key.outcome == Outcome::NotFound) return Fail(console, kNotFound);
+  if (key.outcome == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  const std::string keyName = FullKeyName(command.root, key.path);
+
+  Outcome deleted;
+  if (command.valueName) {
+    if (!command.force &&
+        !Confirm(console, "Delete the registry value " + ShownName(*command.valueName))) {
+      return Fail(console, kCancelled);
+    }
+    deleted = store::DeleteValue(db.get(), key.id, *command.valueName);
+  } else if (command.allValues) {
+    if (!command.force && !Confirm(console, "Delete all values under the registry key " + keyName)) {
+      return Fail(console, kCancelled);
+    }
+    deleted = store::DeleteAllValues(db.get(), key.id);
+    if (deleted == Outcome::NotFound) deleted = Outcome::Found;  // a key without values is done
+  } else {
+    if (command.keyPath.empty()) return Fail(console, kInvalidKey);
+    if (!command.force && !Confirm(console, "Permanently delete the registry key " + keyName)) {
+      return Fail(console, kCancelled);
+    }
+    deleted = store::DeleteKey(db.get(), key.id);
+  }
+  if (deleted == Outcome::NotFound) return Fail(console, kNotFound);
+  if (deleted == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  console.out << kDone << '\n';
+  return 0;
+}
+
+}  // namespace
+
+int RunCommand(const Command& command, const std::string& storePath, Console console) {
+  switch (command.operation) {
+    case Operation::Add:
+      return Add(command, storePath, console);
+    case Operation::Query:
+      return Query(command, storePath, console);
+    case Operation::Delete:
+      return Delete(command, storePath, console);
+    case Operation::Help:
+      break;
+  }
+  console.out << Usage();
+  return 0;
+}
+
+}  // namespace reg

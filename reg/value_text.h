@@ -1,0 +1,44 @@
+// Registry value types by name, and value data as the companion reads and shows it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/registry_store.h"
+
+namespace reg {
+
+constexpr char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether the two texts are equal when ASCII letters are compared without regard to case.
+constexpr bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+// The type number of a type name such as REG_DWORD (any case), or nothing for an unknown name.
+std::optional<std::uint32_t> TypeNumber(std::string_view name);
+
+// The name of a type number; numbers without a name show as REG_UNKNOWN(n).
+std::string TypeName(std::uint32_t type);
+
+// Value bytes from the text given with /d (nothing when /d was not given), or the error that
+// refuses the text. Numbers must fit their type: never stored cut down.
+struct EncodedData {
+  std::string bytes;
+  std::string error;
+};
+EncodedData EncodeData(std::uint32_t type, const std::optional<std::string>& text,
+                       std::string_view separator);
+
+// The value's data as reg query shows it.
+std::string DisplayData(const store::Value& value);
+
+}  // namespace reg

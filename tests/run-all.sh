@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Runs every test suite of the project, stopping at the first that fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+echo "== Linux build and tests"
+cmake --workflow --preset default

@@ -5,6 +5,7 @@ The scenarios are data; a backend says how to reach a registry: set it up and re
 reg-syntax command, and run the tool. Each scenario starts from an empty registry.
 
     run_scenarios.py --tool build/pattern-counters --reg build/pattern-counters-reg scenarios.txt
+    run_scenarios.py --backend wine --tool build-windows/pattern-counters.exe scenarios.txt
 """
 import argparse
 import os
@@ -82,6 +83,64 @@ class LinuxBackend:
             self.folder.cleanup()
 
 
+class WineBackend:
+    """The Windows program under Wine, set up and read back with Wine's own reg.
+
+    Runs in the Wine prefix named by WINEPREFIX, or else in a 32-bit one that it boots in a
+    temporary folder and removes at the end. Each reg call names the 32-bit view of the registry,
+    the one the 32-bit tool sees. The programs run in a folder holding a file that "*.dat" would
+    match, so that an argument expanded by the runtime shows in the pattern number.
+    """
+
+    KESTRAN_KEY = r"HKLM\SOFTWARE\KESTRAN"
+    WILDCARD_DECOY = "vd1a2b3c.dat"
+
+    def __init__(self, tool, exec_prefix):
+        self.tool = os.path.abspath(tool)  # the programs run in a folder of their own
+        self.wine = exec_prefix or ["wine"]
+        self.env = dict(os.environ)
+        self.env.setdefault("WINEDEBUG", "-all")
+        self.own_prefix = None
+        if not self.env.get("WINEPREFIX"):
+            self.own_prefix = tempfile.TemporaryDirectory(prefix="pattern-counters-wine-")
+            self.env.update(WINEPREFIX=os.path.join(self.own_prefix.name, "prefix"), WINEARCH="win32")
+            subprocess.run(self.wine + ["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
+                           capture_output=True, check=True, timeout=300)
+        self.folder = tempfile.TemporaryDirectory(prefix="pattern-counters-e2e-")
+        open(os.path.join(self.folder.name, self.WILDCARD_DECOY), "w").close()
+
+    def reset(self):
+        self.reg(["delete", self.KESTRAN_KEY, "/f"])  # fails harmlessly when there is none
+
+    def run(self, command):
+        done = subprocess.run(self.wine + command, env=self.env, cwd=self.folder.name,
+                              capture_output=True, stdin=subprocess.DEVNULL, timeout=120)
+        return done.returncode, windows_text(done.stdout), windows_text(done.stderr)
+
+    def reg(self, words):
+        return self.run(["reg"] + words + ["/reg:32"])
+
+    def tool_run(self, words):
+        return self.run([self.tool] + words)
+
+    def close(self):
+        self.folder.cleanup()
+        if self.own_prefix:
+            subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
+            subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True)
+            self.own_prefix.cleanup()
+
+
+def windows_text(data):
+    """Output written in Windows text mode, with its CR LF line ends read as plain newlines.
+
+    A newline without its CR is marked rather than accepted, so that output not written in text
+    mode fails the comparison.
+    """
+    lines = data.decode("latin-1").split("\r\n")
+    return "\n".join(line.replace("\n", "<LF without CR>\n") for line in lines)
+
+
 def query_value(backend, name):
     """Returns the value as (name, type, data) from reg query's layout, or None when absent."""
     status, out, _ = backend.reg(["query", CLIENT_KEY, "/v", name])
@@ -147,13 +206,21 @@ def run_scenario(backend, scenario):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--backend", choices=("linux", "wine"), default="linux",
+                        help="linux: the companion on a store file; wine: Wine's reg and registry")
     parser.add_argument("--tool", required=True, help="the pattern-counters program")
-    parser.add_argument("--reg", required=True, help="the reg-syntax companion program")
-    parser.add_argument("--exec-prefix", default="", help="a command to run both programs under")
+    parser.add_argument("--reg", help="the reg-syntax companion program (linux backend)")
+    parser.add_argument("--exec-prefix", default="",
+                        help="a command to run both programs under (wine backend: default wine)")
     parser.add_argument("scenarios", help="the scenario file")
     options = parser.parse_args()
 
-    backend = LinuxBackend(options.tool, options.reg, split_words(options.exec_prefix))
+    if options.backend == "wine":
+        backend = WineBackend(options.tool, split_words(options.exec_prefix))
+    elif options.reg:
+        backend = LinuxBackend(options.tool, options.reg, split_words(options.exec_prefix))
+    else:
+        parser.error("the linux backend needs --reg")
     passed = failed = 0
     try:
         for scenario in parse_scenarios(options.scenarios):

@@ -2,15 +2,28 @@
 # Installs the Debian packages the project needs, when any is missing.
 #   install-dependencies.sh build   what building and running the Linux programs needs
 #   install-dependencies.sh all     that, and what every test suite needs
+#   install-dependencies.sh windows the 32-bit Windows cross compiler, and Wine to test its program
 set -euo pipefail
 
 build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3)
 test_packages=(util-linux)
+# Wine is 32-bit here (wine32 from the i386 architecture), and comes with what Debian recommends
+# for it: the configuration the Windows tests are known to run on.
+windows_packages=(build-essential cmake googletest python3 g++-mingw-w64-i686 wine wine32:i386)
 
-packages=("${build_packages[@]}")
-if [ "${1:-all}" = all ]; then
-  packages+=("${test_packages[@]}")
-fi
+apt_options=(--no-install-recommends)
+case ${1:-all} in
+  build) packages=("${build_packages[@]}") ;;
+  all) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
+  windows)
+    packages=("${windows_packages[@]}")
+    apt_options=()
+    ;;
+  *)
+    echo "usage: $0 [build|all|windows]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -26,5 +39,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+"${sudo[@]}" apt-get install -y -q "${apt_options[@]}" "${missing[@]}"

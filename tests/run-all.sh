@@ -6,3 +6,6 @@ scripts/install-dependencies.sh all
 
 echo "== Linux build and tests"
 cmake --workflow --preset default
+
+echo "== Windows build, and its tests under Wine"
+bash tests/windows/run-suite.sh

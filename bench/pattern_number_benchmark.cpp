@@ -1,6 +1,7 @@
 // Measures the pattern numbering against the floor of any implementation: copying and scanning
 // the same names. Prints nanoseconds per name for both and their ratio after the usual report.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -113,22 +114,27 @@ void BM_PatternNumberFromName(benchmark::State& state) {
 }
 BENCHMARK(BM_PatternNumberFromName);
 
-// The console report, which also keeps each benchmark's nanoseconds per name, one entry per
-// repetition.
+// The console report, which also keeps each benchmark's CPU nanoseconds per name (CPU time, as
+// other work on the machine inflates wall time): one entry per
+// repetition, or the median of the repetitions when only aggregates are reported.
 class NanosecondsPerNameReporter : public benchmark::ConsoleReporter {
  public:
+  using ConsoleReporter::ConsoleReporter;
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.iterations == 0)
+      const bool repetition = run.run_type == Run::RT_Iteration;
+      if (!repetition && run.aggregate_name != "median")
         continue;
-      const double names =
-          static_cast<double>(run.iterations) * static_cast<double>(Names().size());
-      perName_[run.run_name.function_name].push_back(run.real_accumulated_time * 1e9 / names);
+      const double nanoseconds = run.GetAdjustedCPUTime() * 1e9 /
+                                 benchmark::GetTimeUnitMultiplier(run.time_unit) /
+                                 static_cast<double>(Names().size());
+      perName_[run.run_name.function_name].push_back(nanoseconds);
     }
     ConsoleReporter::ReportRuns(runs);
   }
 
-  // The median over the repetitions, or 0 when the benchmark did not run.
+  // The median of what was kept for the benchmark, or 0 when it did not run.
   double MedianNanoseconds(const std::string& benchmark) {
     std::vector<double>& values = perName_[benchmark];
     if (values.empty())
@@ -148,7 +154,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv))
     return 1;
-  NanosecondsPerNameReporter reporter;
+  NanosecondsPerNameReporter reporter(isatty(STDOUT_FILENO)
+                                          ? benchmark::ConsoleReporter::OO_ColorTabular
+                                          : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 

@@ -36,7 +36,9 @@ std::string_view FileNameOf(std::string_view text) {
   return text;
 }
 
-char UpperCaseLetter(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperCaseLetter(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Compared in place: the prefixes are a few characters, too short to be worth a library call.
 constexpr bool StartsWith(std::string_view stem, std::string_view prefix) {
@@ -78,9 +80,11 @@ std::uint32_t DatedPatternNumber(std::string_view fileName) {
 }  // namespace
 
 bool IsDatedPatternName(std::string_view fileName) {
-  if (fileName.size() != 12 || fileName[8] != '.') return false;
+  if (fileName.size() != 12 || fileName[8] != '.')
+    return false;
   for (std::size_t i = 0; i < fileName.size(); ++i) {
-    if (i != 8 && !IsDecimalDigit(fileName[i])) return false;
+    if (i != 8 && !IsDecimalDigit(fileName[i]))
+      return false;
   }
   return true;
 }
@@ -92,19 +96,23 @@ std::uint32_t PatternNumberFromName(std::string_view text) {
   NameCopy copy{};
   const std::size_t copied = fileName.copy(copy.data(), kNameCopyLength);
   const auto dot = std::string_view(copy.data(), copied).find('.');
-  if (dot == std::string_view::npos) return 0;
+  if (dot == std::string_view::npos)
+    return 0;
   copy[dot] = '\0';
-  for (std::size_t i = 0; i < dot; ++i) copy[i] = UpperCaseLetter(copy[i]);
+  for (std::size_t i = 0; i < dot; ++i)
+    copy[i] = UpperCaseLetter(copy[i]);
   const std::string_view stem(copy.data(), dot);
 
   if (StartsWith(stem, "AV") || StartsWith(stem, "QM")) {
     return (ConvertDecimal(stem.substr(2)) << 20) + LetterCode(copy);
   }
-  if (StartsWith(stem, "VD")) return ConvertUnsigned(stem.substr(2), 16);
+  if (StartsWith(stem, "VD"))
+    return ConvertUnsigned(stem.substr(2), 16);
   if (StartsWith(stem, "LPT$QMN")) {
     return ConvertUnsigned(fileName.substr(kSequenceDigitsStart), 10);
   }
-  if (!IsDatedPatternName(fileName)) return 0;
+  if (!IsDatedPatternName(fileName))
+    return 0;
   return DatedPatternNumber(fileName);
 }
 

@@ -15,7 +15,8 @@ reg::ParsedCommand Parse(const std::vector<std::string_view>& arguments) {
 
 TEST(ParseCommandLine, AcceptsReglikeCommands) {
   const reg::Command add =
-      Parse({"ADD", "hklm\\Software\\X\\", "/V", "Name", "-t", "reg_dword", "/d", "7", "/f"}).command;
+      Parse({"ADD", "hklm\\Software\\X\\", "/V", "Name", "-t", "reg_dword", "/d", "7", "/f"})
+          .command;
   EXPECT_EQ(add.operation, reg::Operation::Add);
   EXPECT_EQ(add.root, store::Root::LocalMachine);
   EXPECT_EQ(add.keyPath, "Software\\X");
@@ -60,7 +61,8 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
   };
   for (const auto& arguments : refused) {
     std::string line;
-    for (const auto argument : arguments) line.append(argument).append(" ");
+    for (const auto argument : arguments)
+      line.append(argument).append(" ");
     EXPECT_NE(Parse(arguments).error, "") << line;
   }
 }
@@ -139,7 +141,8 @@ TEST(DisplayData, ShowsEachTypeAsRegQueryDoes) {
   } cases[] = {
       {{store::kRegDword, store::LittleEndianBytes(0x149c0c, 4)}, "REG_DWORD", "0x149c0c"},
       {{store::kRegDword, store::LittleEndianBytes(0, 4)}, "REG_DWORD", "0x0"},
-      {{store::kRegQword, store::LittleEndianBytes(UINT64_MAX, 8)}, "REG_QWORD",
+      {{store::kRegQword, store::LittleEndianBytes(UINT64_MAX, 8)},
+       "REG_QWORD",
        "0xffffffffffffffff"},
       {{store::kRegSz, std::string("abc\0", 4)}, "REG_SZ", "abc"},
       {{store::kRegMultiSz, std::string("a\0bc\0\0", 6)}, "REG_MULTI_SZ", "a\\0bc"},
@@ -199,7 +202,8 @@ TEST(RunCommand, ReplacingOrDeletingAsksFirstWithoutForce) {
   EXPECT_EQ(unanswered.status, 1);
   EXPECT_EQ(unanswered.out, "Value A exists, overwrite (Yes/No)? \n");
   EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "3"}, "no\n").status, 1);
-  EXPECT_EQ(RunReg(path, {"query", key, "/v", "A"}).out, "\nHKEY_LOCAL_MACHINE\\Software\\Client\n    A    REG_SZ    1\n\n");
+  EXPECT_EQ(RunReg(path, {"query", key, "/v", "A"}).out,
+            "\nHKEY_LOCAL_MACHINE\\Software\\Client\n    A    REG_SZ    1\n\n");
 
   EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "4"}, "yes\n").status, 0);
   EXPECT_EQ(RunReg(path, {"delete", key, "/v", "A"}).status, 1);

@@ -24,8 +24,8 @@ store::Store CreateAndOpen(const TemporaryFolder& folder, Access access = Access
 void MakeForeignDatabase(const std::string& path) {
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "CREATE TABLE keys (id INTEGER); INSERT INTO keys VALUES (1);", nullptr,
-               nullptr, nullptr);
+  sqlite3_exec(db, "CREATE TABLE keys (id INTEGER); INSERT INTO keys VALUES (1);", nullptr, nullptr,
+               nullptr);
   sqlite3_close(db);
 }
 
@@ -71,17 +71,20 @@ TEST(CreateStoreIfMissing, CreatesFoldersButNeverReplacesAFile) {
   EXPECT_EQ(ReadBytes(foreign), "not a store");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path),
                           std::filesystem::directory_iterator()),
-            2) << "no temporary file is left behind";
+            2)
+      << "no temporary file is left behind";
 }
 
 TEST(Keys, FormATreeThatMatchesWithoutRegardToCaseAndKeepsItsCase) {
   TemporaryFolder folder;
   const store::Store db = CreateAndOpen(folder);
-  const store::KeyLookup created = store::CreateKey(db.get(), Root::LocalMachine, "Software\\Vendor\\App");
+  const store::KeyLookup created =
+      store::CreateKey(db.get(), Root::LocalMachine, "Software\\Vendor\\App");
   ASSERT_EQ(created.outcome, Outcome::Found);
   EXPECT_EQ(created.path, "Software\\Vendor\\App");
 
-  const store::KeyLookup again = store::CreateKey(db.get(), Root::LocalMachine, "SOFTWARE\\vendor\\APP");
+  const store::KeyLookup again =
+      store::CreateKey(db.get(), Root::LocalMachine, "SOFTWARE\\vendor\\APP");
   EXPECT_EQ(again.id, created.id);
   EXPECT_EQ(again.path, "Software\\Vendor\\App");
 
@@ -115,7 +118,8 @@ TEST(Values, KeepTheirTypeAndBytesExactly) {
       {"Odd type", {0x12345678, "x"}},
       {"", {store::kRegSz, std::string("default\0", 8)}},
   };
-  for (const auto& value : values) ASSERT_TRUE(store::WriteValue(db.get(), key, value.name, value.value));
+  for (const auto& value : values)
+    ASSERT_TRUE(store::WriteValue(db.get(), key, value.name, value.value));
   for (const auto& value : values) {
     const store::ValueLookup read = store::ReadValue(db.get(), key, value.name);
     ASSERT_EQ(read.outcome, Outcome::Found) << value.name;
@@ -130,7 +134,8 @@ TEST(Values, ReplacingKeepsTheNameAsCreatedAndTakesTheNewType) {
   const store::Store db = CreateAndOpen(folder);
   const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
   ASSERT_TRUE(store::WriteValue(db.get(), key, "UsingPattern", {store::kRegSz, "long text"}));
-  ASSERT_TRUE(store::WriteValue(db.get(), key, "USINGPATTERN", {store::kRegDword, store::LittleEndianBytes(1, 4)}));
+  ASSERT_TRUE(store::WriteValue(db.get(), key, "USINGPATTERN",
+                                {store::kRegDword, store::LittleEndianBytes(1, 4)}));
   const auto values = store::ListValues(db.get(), key);
   ASSERT_TRUE(values.has_value());
   ASSERT_EQ(values->size(), 1u);
@@ -143,11 +148,13 @@ TEST(Keys, DeletingAKeyTakesItsSubkeysAndValuesAndLaterWritesAreRefused) {
   const store::Store db = CreateAndOpen(folder);
   const store::KeyId parent = store::CreateKey(db.get(), Root::LocalMachine, "A").id;
   const store::KeyId child = store::CreateKey(db.get(), Root::LocalMachine, "A\\B").id;
-  ASSERT_TRUE(store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)}));
+  ASSERT_TRUE(
+      store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)}));
   EXPECT_EQ(store::DeleteKey(db.get(), parent), Outcome::Found);
   EXPECT_EQ(store::FindKey(db.get(), Root::LocalMachine, "A\\B").outcome, Outcome::NotFound);
   EXPECT_EQ(store::ReadValue(db.get(), child, "V").outcome, Outcome::NotFound);
-  EXPECT_FALSE(store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)}));
+  EXPECT_FALSE(
+      store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)}));
   EXPECT_EQ(store::DeleteKey(db.get(), parent), Outcome::NotFound);
 }
 
@@ -160,7 +167,8 @@ TEST(Values, WritesThroughAReadOnlyOpeningAreRefusedAndChangeNothing) {
   }
   const store::Store db = CreateAndOpen(folder, Access::ReadOnly);
   const store::KeyId key = store::FindKey(db.get(), Root::LocalMachine, "K").id;
-  EXPECT_FALSE(store::WriteValue(db.get(), key, "V", {store::kRegDword, store::LittleEndianBytes(6, 4)}));
+  EXPECT_FALSE(
+      store::WriteValue(db.get(), key, "V", {store::kRegDword, store::LittleEndianBytes(6, 4)}));
   EXPECT_EQ(store::DeleteValue(db.get(), key, "V"), Outcome::Failed);
   EXPECT_EQ(store::ReadValue(db.get(), key, "V").named.value.bytes, store::LittleEndianBytes(5, 4));
 }

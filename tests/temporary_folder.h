@@ -1,18 +1,19 @@
 // A fresh folder for one test's files, removed with everything in it at the end of the test.
 #pragma once
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
-#include <unistd.h>
-
 struct TemporaryFolder {
   std::filesystem::path path;
 
   TemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pattern-counters-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "pattern-counters-XXXXXX").string();
     path = ::mkdtemp(pattern.data());
   }
   ~TemporaryFolder() { std::filesystem::remove_all(path); }

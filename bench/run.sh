@@ -68,7 +68,8 @@ make_client_store "$big"
 add_filler "$big"
 
 # What a user might write instead of the tool: the same four reads and two durable writes, each
-# write its own transaction, as one sqlite3 script.
+# write its own transaction, as one sqlite3 script. Like the tool's, its writes change the values
+# every run (SQLite skips writing a value that stays the same, and with it the disk writes).
 shell_script=$work/update.sql
 cat >"$shell_script" <<'SQL'
 .bail on
@@ -88,7 +89,7 @@ INSERT INTO vals (key, name, type, data)
     JOIN keys f ON f.parent = k.id AND f.name = 'Fernhold'
     JOIN keys o ON o.parent = f.id AND o.name = 'Ostrevin'
     JOIN keys v ON v.parent = o.id AND v.name = 'CurrentVersion'
-    WHERE s.parent = 3 AND s.name = 'SOFTWARE'), 'ParentPattern', 4, x'0c9c1400')
+    WHERE s.parent = 3 AND s.name = 'SOFTWARE'), 'ParentPattern', 4, randomblob(4))
   ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data;
 INSERT INTO vals (key, name, type, data)
   VALUES ((SELECT v.id FROM keys s
@@ -96,7 +97,7 @@ INSERT INTO vals (key, name, type, data)
     JOIN keys f ON f.parent = k.id AND f.name = 'Fernhold'
     JOIN keys o ON o.parent = f.id AND o.name = 'Ostrevin'
     JOIN keys v ON v.parent = o.id AND v.name = 'CurrentVersion'
-    WHERE s.parent = 3 AND s.name = 'SOFTWARE'), 'BackRevCounter', 4, x'04000000')
+    WHERE s.parent = 3 AND s.name = 'SOFTWARE'), 'BackRevCounter', 4, randomblob(4))
   ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data;
 SQL
 
@@ -114,13 +115,14 @@ for store in "$small" "$big"; do
   }
 done
 
+# Every timed run of the tool records a new pattern number, LPT$QMN.<n> numbering as n.
 cases=$work/cases.tsv
 {
   printf 'floor\t%s\n' "$build/bench/empty_process"
   printf 'tool-small\tPATTERN_COUNTERS_REGISTRY=%s\t%s\t%s\n' "$small" "$build/pattern-counters" \
-    "$pattern_file"
+    'LPT$QMN.{run}'
   printf 'tool-big\tPATTERN_COUNTERS_REGISTRY=%s\t%s\t%s\n' "$big" "$build/pattern-counters" \
-    "$pattern_file"
+    'LPT$QMN.{run}'
   printf 'shell-small\tsqlite3\t%s\t.read %s\n' "$small" "$shell_script"
   printf 'shell-big\tsqlite3\t%s\t.read %s\n' "$big" "$shell_script"
 } >"$cases"

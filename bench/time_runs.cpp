@@ -3,9 +3,11 @@
 // Usage: time_runs ROUNDS CASES_FILE
 // Each line of CASES_FILE is one case, its fields separated by tabs: a label, then any
 // NAME=VALUE settings for the environment, then the program and its arguments (no shell is
-// involved). Every round runs each case once, in an order that rotates from round to round, so
-// that slow phases of the machine fall on all cases alike. A run is timed from just before its
-// process is spawned until it has been waited for; its standard input and output are /dev/null.
+// involved). "{run}" in an argument stands for the number of the run, counted over all cases, so
+// that a program that records what it is given records something new each time.
+// Every round runs each case once, in an order that rotates from round to round, so that slow
+// phases of the machine fall on all cases alike. A run is timed from just before its process is
+// spawned until it has been waited for; its standard input and output are /dev/null.
 // Prints one line per case: label, median, first and third quartile in microseconds, and runs.
 // Exits non-zero when a case cannot be spawned or ends with a non-zero status.
 #include <fcntl.h>
@@ -20,6 +22,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 extern char** environ;
@@ -78,9 +81,23 @@ std::vector<char*> PointersTo(std::vector<std::string>& texts) {
   return pointers;
 }
 
+// The arguments with each "{run}" replaced by `run`.
+std::vector<std::string> ArgumentsOfRun(const std::vector<std::string>& arguments, int run) {
+  constexpr std::string_view kPlaceholder = "{run}";
+  std::vector<std::string> result = arguments;
+  for (std::string& argument : result) {
+    for (std::size_t at = argument.find(kPlaceholder); at != std::string::npos;
+         at = argument.find(kPlaceholder, at)) {
+      argument.replace(at, kPlaceholder.size(), std::to_string(run));
+    }
+  }
+  return result;
+}
+
 // Runs the case once. Returns its wall time in microseconds, or a negative number on failure.
-double TimeOneRun(Case& entry) {
-  std::vector<char*> arguments = PointersTo(entry.arguments);
+double TimeOneRun(Case& entry, int run) {
+  std::vector<std::string> argumentTexts = ArgumentsOfRun(entry.arguments, run);
+  std::vector<char*> arguments = PointersTo(argumentTexts);
   std::vector<char*> environment = PointersTo(entry.environment);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -123,10 +140,11 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "time_runs: no cases in %s\n", argv[2]);
     return 2;
   }
+  int run = 0;
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
       Case& entry = cases[(i + static_cast<std::size_t>(round)) % cases.size()];
-      const double microseconds = TimeOneRun(entry);
+      const double microseconds = TimeOneRun(entry, ++run);
       if (microseconds < 0) {
         std::fprintf(stderr, "time_runs: case %s failed\n", entry.label.c_str());
         return 1;

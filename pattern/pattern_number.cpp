@@ -11,6 +11,7 @@
 // - the sequence form reads its digits from the file name as typed, past the 15 characters.
 #include "pattern/pattern_number.h"
 
+#include <algorithm>
 #include <array>
 
 #include "pattern/number_conversion.h"
@@ -93,14 +94,19 @@ std::uint32_t PatternNumberFromName(std::string_view text) {
   text = text.substr(0, text.find('\0'));
   const std::string_view fileName = FileNameOf(text);
 
+  // The name copy, its stem upper-cased as it is copied up to the first dot, which becomes the
+  // terminator; the extension after it keeps its case.
   NameCopy copy{};
-  const std::size_t copied = fileName.copy(copy.data(), kNameCopyLength);
-  const auto dot = std::string_view(copy.data(), copied).find('.');
-  if (dot == std::string_view::npos)
+  const std::size_t copied = std::min(fileName.size(), kNameCopyLength);
+  std::size_t dot = 0;
+  while (dot < copied && fileName[dot] != '.') {
+    copy[dot] = UpperCaseLetter(fileName[dot]);
+    ++dot;
+  }
+  if (dot == copied)
     return 0;
-  copy[dot] = '\0';
-  for (std::size_t i = 0; i < dot; ++i)
-    copy[i] = UpperCaseLetter(copy[i]);
+  for (std::size_t i = dot + 1; i < copied; ++i)
+    copy[i] = fileName[i];
   const std::string_view stem(copy.data(), dot);
 
   if (StartsWith(stem, "AV") || StartsWith(stem, "QM")) {

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, when any is missing.
 #   install-dependencies.sh build   what building and running the Linux programs needs
-#   install-dependencies.sh all     that, and what every test suite needs
+#   install-dependencies.sh all     that, and what every test suite and the benchmarks need
 set -euo pipefail
 
 build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3)
-test_packages=(util-linux)
+test_packages=(util-linux libbenchmark-dev)
 
 packages=("${build_packages[@]}")
 if [ "${1:-all}" = all ]; then

@@ -163,7 +163,7 @@ waiting() {
     'BEGIN { printf "| %s | %.0f | %.0f%% |\n", what, all - unflushed, 100 * (all - unflushed) / (all - floor) }'
 }
 
-store_size() { du -k "$1" | awk '{ printf "%.1f MiB", $1 / 1024 }'; }
+store_size() { du -k "$1" | awk '{ if ($1 < 1024) printf "%d KiB", $1; else printf "%.1f MiB", $1 / 1024 }'; }
 {
   echo "# Benchmark results"
   echo

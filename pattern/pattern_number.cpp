@@ -11,6 +11,7 @@
 // - the sequence form reads its digits from the file name as typed, past the 15 characters.
 #include "pattern/pattern_number.h"
 
+#include <algorithm>
 #include <array>
 
 #include "pattern/number_conversion.h"
@@ -40,8 +41,15 @@ char UpperCaseLetter(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool StartsWith(std::string_view stem, std::string_view prefix) {
-  return stem.substr(0, prefix.size()) == prefix;
+// Compared in place: the prefixes are a few characters, too short to be worth a library call.
+constexpr bool StartsWith(std::string_view stem, std::string_view prefix) {
+  if (stem.size() < prefix.size())
+    return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (stem[i] != prefix[i])
+      return false;
+  }
+  return true;
 }
 
 // The letter code of the lettered form: letters A-Z read in turn as base-27 digits, A being 1.
@@ -53,12 +61,20 @@ std::uint32_t LetterCode(const NameCopy& copy) {
   return code;
 }
 
+// The value of a run of decimal digits, all known to be digits.
+std::uint32_t DigitsValue(std::string_view digits) {
+  std::uint32_t value = 0;
+  for (char c : digits)
+    value = value * 10u + static_cast<std::uint32_t>(c - '0');
+  return value;
+}
+
+// The number of a dated name, YYYYMMDD.NNN, whose twelve characters are known to be in place.
 std::uint32_t DatedPatternNumber(std::string_view fileName) {
-  const std::uint32_t date = ConvertDecimal(fileName.substr(0, 8));
-  const std::uint32_t revision = ConvertDecimal(fileName.substr(9));
-  const std::uint32_t year = date / 10000u;
-  const std::uint32_t month = date % 10000u / 100u;
-  const std::uint32_t day = date % 100u;
+  const std::uint32_t year = DigitsValue(fileName.substr(0, 4));
+  const std::uint32_t month = DigitsValue(fileName.substr(4, 2));
+  const std::uint32_t day = DigitsValue(fileName.substr(6, 2));
+  const std::uint32_t revision = DigitsValue(fileName.substr(9, 3));
   return ((year - 1998u) << 18) | (month << 14) | (day << 9) | (revision % 512u);
 }
 
@@ -78,15 +94,19 @@ std::uint32_t PatternNumberFromName(std::string_view text) {
   text = text.substr(0, text.find('\0'));
   const std::string_view fileName = FileNameOf(text);
 
+  // The name copy, its stem upper-cased as it is copied up to the first dot, which becomes the
+  // terminator; the extension after it keeps its case.
   NameCopy copy{};
-  fileName.copy(copy.data(), kNameCopyLength);
-  const std::string_view named(copy.data());
-  const auto dot = named.find('.');
-  if (dot == std::string_view::npos)
+  const std::size_t copied = std::min(fileName.size(), kNameCopyLength);
+  std::size_t dot = 0;
+  while (dot < copied && fileName[dot] != '.') {
+    copy[dot] = UpperCaseLetter(fileName[dot]);
+    ++dot;
+  }
+  if (dot == copied)
     return 0;
-  copy[dot] = '\0';
-  for (std::size_t i = 0; i < dot; ++i)
-    copy[i] = UpperCaseLetter(copy[i]);
+  for (std::size_t i = dot + 1; i < copied; ++i)
+    copy[i] = fileName[i];
   const std::string_view stem(copy.data(), dot);
 
   if (StartsWith(stem, "AV") || StartsWith(stem, "QM")) {

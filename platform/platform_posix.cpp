@@ -12,6 +12,10 @@
 struct RegistryKey {
   store::Store db;
   store::KeyId id;
+  // Prepared at their first use and kept for the other values. Declared after the store, so that
+  // they are finalized before it closes.
+  store::Statement readValue;
+  store::Statement writeValue;
 };
 
 // There is no framework to bring up on this platform, so it always starts.
@@ -26,19 +30,23 @@ RegistryKey* OpenLocalMachineKey(const char* path) {
   const store::KeyLookup key = store::FindKey(opened.db.get(), store::Root::LocalMachine, path);
   if (key.outcome != store::Outcome::Found)
     return nullptr;
-  return new RegistryKey{std::move(opened.db), key.id};
+  return new RegistryKey{std::move(opened.db), key.id, nullptr, nullptr};
 }
 
 std::optional<std::uint32_t> QueryValue(RegistryKey* key, const char* valueName) {
-  const store::ValueLookup read = store::ReadValue(key->db.get(), key->id, valueName);
+  if (!key->readValue)
+    key->readValue = store::PrepareReadValue(key->db.get());
+  const store::ValueLookup read = store::ReadValueWith(key->readValue.get(), key->id, valueName);
   if (read.outcome != store::Outcome::Found || read.named.value.bytes.size() > 4)
     return std::nullopt;
   return static_cast<std::uint32_t>(store::LittleEndianNumber(read.named.value.bytes));
 }
 
 bool SetDwordValue(RegistryKey* key, const char* valueName, std::uint32_t value) {
-  return store::WriteValue(key->db.get(), key->id, valueName,
-                           {store::kRegDword, store::LittleEndianBytes(value, 4)});
+  if (!key->writeValue)
+    key->writeValue = store::PrepareWriteValue(key->db.get());
+  return store::WriteValueWith(key->db.get(), key->writeValue.get(), key->id, valueName,
+                               {store::kRegDword, store::LittleEndianBytes(value, 4)});
 }
 
 void CloseKey(RegistryKey* key) {

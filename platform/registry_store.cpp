@@ -21,21 +21,29 @@ bool InWriteTransaction(sqlite3* db, Work&& work) {
   return false;
 }
 
-// Looks up one subkey by name. Returns Found with its id and stored name, NotFound, or Failed.
-KeyLookup FindSubkey(sqlite3* db, KeyId parent, std::string_view name) {
-  Statement statement =
-      Prepare(db, "SELECT id, name FROM keys WHERE parent = ? AND name = ?", parent, name);
-  if (!statement)
+constexpr const char* kFindSubkey = "SELECT id, name FROM keys WHERE parent = ? AND name = ?";
+constexpr const char* kReadValue = "SELECT name, type, data FROM vals WHERE key = ? AND name = ?";
+constexpr const char* kWriteValue =
+    "INSERT INTO vals (key, name, type, data) VALUES (?, ?, ?, ?) "
+    "ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data";
+
+// Looks up one subkey by name with a statement prepared from kFindSubkey. Returns Found with its id
+// and stored name, NotFound, or Failed.
+KeyLookup FindSubkey(sqlite3_stmt* findSubkey, KeyId parent, std::string_view name) {
+  if (findSubkey == nullptr)
     return {Outcome::Failed, 0, {}};
-  switch (sqlite3_step(statement.get())) {
+  Bind(findSubkey, parent, name);
+  KeyLookup lookup{Outcome::Failed, 0, {}};
+  switch (sqlite3_step(findSubkey)) {
     case SQLITE_ROW:
-      return {Outcome::Found, sqlite3_column_int64(statement.get(), 0),
-              ColumnBytes(statement.get(), 1)};
+      lookup = {Outcome::Found, sqlite3_column_int64(findSubkey, 0), ColumnBytes(findSubkey, 1)};
+      break;
     case SQLITE_DONE:
-      return {Outcome::NotFound, 0, {}};
-    default:
-      return {Outcome::Failed, 0, {}};
+      lookup = {Outcome::NotFound, 0, {}};
+      break;
   }
+  sqlite3_reset(findSubkey);  // ends its read, before any write of the caller
+  return lookup;
 }
 
 KeyLookup InsertSubkey(sqlite3* db, KeyId parent, std::string_view name) {
@@ -50,11 +58,12 @@ KeyLookup InsertSubkey(sqlite3* db, KeyId parent, std::string_view name) {
 template <typename WhenMissing>
 KeyLookup WalkKeyPath(sqlite3* db, Root root, std::string_view path, WhenMissing&& whenMissing) {
   KeyLookup key{Outcome::Found, static_cast<KeyId>(root), {}};
+  const Statement findSubkey = Prepare(db, kFindSubkey);  // one for every name of the path
   while (!path.empty()) {
     const std::size_t end = path.find('\\');
     const std::string_view name = path.substr(0, end);
     path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
-    KeyLookup subkey = FindSubkey(db, key.id, name);
+    KeyLookup subkey = FindSubkey(findSubkey.get(), key.id, name);
     if (subkey.outcome == Outcome::NotFound)
       subkey = whenMissing(key.id, name);
     if (subkey.outcome != Outcome::Found)
@@ -125,31 +134,48 @@ KeyLookup CreateKey(sqlite3* db, Root root, std::string_view path) {
 }
 
 ValueLookup ReadValue(sqlite3* db, KeyId key, std::string_view name) {
-  Statement statement =
-      Prepare(db, "SELECT name, type, data FROM vals WHERE key = ? AND name = ?", key, name);
-  if (!statement)
-    return {Outcome::Failed, {}};
-  switch (sqlite3_step(statement.get())) {
-    case SQLITE_ROW:
-      return {Outcome::Found, ReadNamedValue(statement.get())};
-    case SQLITE_DONE:
-      return {Outcome::NotFound, {}};
-    default:
-      return {Outcome::Failed, {}};
-  }
+  return ReadValueWith(PrepareReadValue(db).get(), key, name);
 }
 
 bool WriteValue(sqlite3* db, KeyId key, std::string_view name, const Value& value) {
+  return WriteValueWith(db, PrepareWriteValue(db).get(), key, name, value);
+}
+
+Statement PrepareReadValue(sqlite3* db) {
+  return Prepare(db, kReadValue);
+}
+
+Statement PrepareWriteValue(sqlite3* db) {
+  return Prepare(db, kWriteValue);
+}
+
+ValueLookup ReadValueWith(sqlite3_stmt* readValue, KeyId key, std::string_view name) {
+  if (readValue == nullptr)
+    return {Outcome::Failed, {}};
+  Bind(readValue, key, name);
+  ValueLookup lookup{Outcome::Failed, {}};
+  switch (sqlite3_step(readValue)) {
+    case SQLITE_ROW:
+      lookup = {Outcome::Found, ReadNamedValue(readValue)};
+      break;
+    case SQLITE_DONE:
+      lookup = {Outcome::NotFound, {}};
+      break;
+  }
+  sqlite3_reset(readValue);  // ends its read, so that a later write starts from the latest store
+  return lookup;
+}
+
+bool WriteValueWith(sqlite3* db, sqlite3_stmt* writeValue, KeyId key, std::string_view name,
+                    const Value& value) {
+  if (writeValue == nullptr)
+    return false;
   return InWriteTransaction(db, [&] {
-    Statement statement = Prepare(db,
-                                  "INSERT INTO vals (key, name, type, data) VALUES (?, ?, ?, ?) "
-                                  "ON CONFLICT (key, name) DO UPDATE SET "
-                                  "type = excluded.type, data = excluded.data",
-                                  key, name, value.type);
-    if (!statement)
-      return false;
-    BindBlob(statement.get(), 4, value.bytes);
-    return RunToCompletion(statement.get());
+    Bind(writeValue, key, name, value.type);
+    BindBlob(writeValue, 4, value.bytes);
+    const bool written = RunToCompletion(writeValue);
+    sqlite3_reset(writeValue);
+    return written;
   });
 }
 

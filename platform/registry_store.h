@@ -16,6 +16,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace store {
 
@@ -23,6 +24,12 @@ struct StoreCloser {
   void operator()(sqlite3* db) const;
 };
 using Store = std::unique_ptr<sqlite3, StoreCloser>;
+
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const;
+};
+// A prepared statement; it must be finalized before its store is closed.
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 using KeyId = std::int64_t;
 
@@ -124,6 +131,15 @@ ValueLookup ReadValue(sqlite3* db, KeyId key, std::string_view name);
 
 // Creates or replaces the value. Returns false when the write is refused; the key must exist.
 bool WriteValue(sqlite3* db, KeyId key, std::string_view name, const Value& value);
+
+// The same reads and writes with statements prepared once, for a caller that reads or writes
+// several values of one store: compiling the statement again for each value costs more than
+// running it. A statement that could not be prepared (nullptr) makes the read or write fail.
+Statement PrepareReadValue(sqlite3* db);
+Statement PrepareWriteValue(sqlite3* db);
+ValueLookup ReadValueWith(sqlite3_stmt* readValue, KeyId key, std::string_view name);
+bool WriteValueWith(sqlite3* db, sqlite3_stmt* writeValue, KeyId key, std::string_view name,
+                    const Value& value);
 
 // Each returns NotFound when there was nothing to delete, Failed when the write was refused.
 Outcome DeleteValue(sqlite3* db, KeyId key, std::string_view name);

@@ -109,6 +109,10 @@ void StoreCloser::operator()(sqlite3* db) const {
   sqlite3_close_v2(db);
 }
 
+void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
+  sqlite3_finalize(statement);
+}
+
 std::string LastError(sqlite3* db) {
   return db == nullptr ? std::string("out of memory") : std::string(sqlite3_errmsg(db));
 }

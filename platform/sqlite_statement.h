@@ -9,12 +9,30 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform/registry_store.h"
+
 namespace store {
 
-struct StatementFinalizer {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+// Resets the statement, so that it can run again, and binds each argument in turn in place of
+// the previous ones.
+template <typename... Arguments>
+void Bind(sqlite3_stmt* statement, const Arguments&... arguments) {
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  int index = 0;
+  const auto bind = [&](const auto& argument) {
+    ++index;
+    using Type = std::decay_t<decltype(argument)>;
+    if constexpr (std::is_integral_v<Type>) {
+      sqlite3_bind_int64(statement, index, static_cast<sqlite3_int64>(argument));
+    } else {
+      const std::string_view text(argument);
+      sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                        SQLITE_TRANSIENT);
+    }
+  };
+  (bind(arguments), ...);
+}
 
 // Prepares `sql` and binds each argument in turn. Returns nullptr when the statement cannot be
 // prepared (the store's error says why).
@@ -24,18 +42,8 @@ Statement Prepare(sqlite3* db, const char* sql, const Arguments&... arguments) {
   if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK)
     return nullptr;
   Statement statement(raw);
-  int index = 0;
-  const auto bind = [&](const auto& argument) {
-    ++index;
-    using Type = std::decay_t<decltype(argument)>;
-    if constexpr (std::is_integral_v<Type>) {
-      sqlite3_bind_int64(raw, index, static_cast<sqlite3_int64>(argument));
-    } else {
-      const std::string_view text(argument);
-      sqlite3_bind_text(raw, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-    }
-  };
-  (bind(arguments), ...);
+  if constexpr (sizeof...(arguments) > 0)
+    Bind(raw, arguments...);
   return statement;
 }
 

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, when any is missing.
 #   install-dependencies.sh build   what building and running the Linux programs needs
-#   install-dependencies.sh all     that, and what every test suite needs
+#   install-dependencies.sh all     that, and what every test suite and the benchmarks need
 #   install-dependencies.sh windows the 32-bit Windows cross compiler, and Wine to test its program
 set -euo pipefail
 
 build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3)
-test_packages=(util-linux)
+test_packages=(util-linux libbenchmark-dev)
 # Wine is 32-bit here (wine32 from the i386 architecture), and comes with what Debian recommends
 # for it: the configuration the Windows tests are known to run on.
 windows_packages=(build-essential cmake googletest python3 g++-mingw-w64-i686 wine wine32:i386)

@@ -61,6 +61,7 @@ TEST(PatternNumberFromName, LetteredForm) {
       {"AV-1AB.ZIP", 4293918749u},        // a negative number wraps modulo 2^32
       {"AV123456789012.Z", 2705326080u},  // too long for 32 bits: its value modulo 2^32
       {"QM12ABCDEFGHIJKL.ZIP", 0},        // the dot lies past the first 15 characters
+      {"AV1234567890123.Z", 0},           // the dot is the 16th character, the first not seen
       {"AV12AB", 0},                      // no dot at all
       // Stems shorter than four characters read the letters from the extension as it stands.
       {"AV.ZIP", 259},

@@ -129,6 +129,31 @@ TEST(Values, KeepTheirTypeAndBytesExactly) {
   EXPECT_EQ(store::ReadValue(db.get(), key, "missing").outcome, Outcome::NotFound);
 }
 
+TEST(Values, StatementsKeptForManyValuesSeeOtherWritersAndDoNotHoldUpTheirOwnWrites) {
+  TemporaryFolder folder;
+  const store::Store db = CreateAndOpen(folder);
+  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
+  const auto dword = [](std::uint32_t number) {
+    return store::Value{store::kRegDword, store::LittleEndianBytes(number, 4)};
+  };
+  ASSERT_TRUE(store::WriteValue(db.get(), key, "A", dword(1)));
+  const store::Store other = store::OpenStore(folder.File("registry.db"), Access::ReadWrite).db;
+  ASSERT_NE(other, nullptr);
+
+  const store::Statement read = store::PrepareReadValue(db.get());
+  const store::Statement write = store::PrepareWriteValue(db.get());
+  EXPECT_EQ(store::ReadValueWith(read.get(), key, "A").named.value.bytes, dword(1).bytes);
+  ASSERT_TRUE(store::WriteValue(other.get(), key, "A", dword(2)));
+  EXPECT_TRUE(store::WriteValueWith(db.get(), write.get(), key, "B", dword(3)));
+  EXPECT_TRUE(store::WriteValueWith(db.get(), write.get(), key, "C", dword(4)));
+  EXPECT_EQ(store::ReadValueWith(read.get(), key, "A").named.value.bytes, dword(2).bytes);
+  EXPECT_EQ(store::ReadValueWith(read.get(), key, "B").named.value.bytes, dword(3).bytes);
+  EXPECT_EQ(store::ReadValue(other.get(), key, "C").named.value.bytes, dword(4).bytes);
+  EXPECT_EQ(store::ReadValueWith(read.get(), key, "missing").outcome, Outcome::NotFound);
+  EXPECT_EQ(store::ReadValueWith(nullptr, key, "A").outcome, Outcome::Failed);
+  EXPECT_FALSE(store::WriteValueWith(db.get(), nullptr, key, "A", dword(5)));
+}
+
 TEST(Values, ReplacingKeepsTheNameAsCreatedAndTakesTheNewType) {
   TemporaryFolder folder;
   const store::Store db = CreateAndOpen(folder);

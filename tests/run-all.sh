@@ -5,3 +5,9 @@ cd "$(dirname "$0")/.."
 
 echo "== Linux build and tests"
 cmake --workflow --preset default
+
+echo "== Every test again, built with AddressSanitizer and UBSan"
+cmake --workflow --preset sanitize
+
+echo "== Fuzzing, a minute per target (PATTERN_COUNTERS_FUZZ_SECONDS to change)"
+cmake --workflow --preset fuzz

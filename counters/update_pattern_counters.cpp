@@ -38,20 +38,25 @@ void PrintCounter(const char* format, std::uint32_t value) {
 // Reads the counter, or seeds it with 0 when it cannot be read. Returns its value, or nothing
 // when the seed was refused too (after printing both messages).
 std::optional<std::uint32_t> ReadOrSeed(RegistryKey* key, const MaintainedCounter& counter) {
-  if (const auto value = QueryValue(key, counter.valueName)) return value;
+  if (const auto value = QueryValue(key, counter.valueName))
+    return value;
   std::printf("%s", counter.queryFailure);
-  if (SetDwordValue(key, counter.valueName, 0)) return 0u;
+  if (SetDwordValue(key, counter.valueName, 0))
+    return 0u;
   std::printf("%s", counter.seedFailure);
   return std::nullopt;
 }
 
 void UpdateOpenKey(RegistryKey* key, std::uint32_t newPattern) {
   const auto parentBackRev = ReadOrSeed(key, kParentBackRevCounter);
-  if (!parentBackRev) return;
+  if (!parentBackRev)
+    return;
   const auto backRev = ReadOrSeed(key, kBackRevCounter);
-  if (!backRev) return;
+  if (!backRev)
+    return;
   const auto parentPattern = ReadOrSeed(key, kParentPattern);
-  if (!parentPattern) return;
+  if (!parentPattern)
+    return;
   const auto usingPattern = QueryValue(key, "UsingPattern");
   if (!usingPattern) {
     std::printf("Cannot query UsingPattern.\n");
@@ -70,7 +75,8 @@ void UpdateOpenKey(RegistryKey* key, std::uint32_t newPattern) {
     std::printf("Cannot set ParentPattern.\n");
     return;
   }
-  if (*parentBackRev != *backRev) std::printf("BackRev counts are already different.\n");
+  if (*parentBackRev != *backRev)
+    std::printf("BackRev counts are already different.\n");
   if (!SetDwordValue(key, kBackRevCounter.valueName, SteppedBackRevCounter(*backRev))) {
     std::printf("Cannot set BackRevCounter.\n");
   }

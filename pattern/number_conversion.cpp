@@ -12,16 +12,21 @@ bool IsCLocaleSpace(char c) {
 
 // The value of c as a digit of base 10 or 16, or -1 when it is not one.
 int DigitValue(char c, int base) {
-  if (IsDecimalDigit(c)) return c - '0';
-  if (base == 16 && c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (base == 16 && c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (IsDecimalDigit(c))
+    return c - '0';
+  if (base == 16 && c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (base == 16 && c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
 // Skips leading white space and takes an optional sign. Returns whether the sign was a minus.
 bool TakeSpaceAndSign(std::string_view& text) {
-  while (!text.empty() && IsCLocaleSpace(text.front())) text.remove_prefix(1);
-  if (text.empty() || (text.front() != '+' && text.front() != '-')) return false;
+  while (!text.empty() && IsCLocaleSpace(text.front()))
+    text.remove_prefix(1);
+  if (text.empty() || (text.front() != '+' && text.front() != '-'))
+    return false;
   const bool negative = text.front() == '-';
   text.remove_prefix(1);
   return negative;
@@ -33,7 +38,8 @@ std::uint32_t ConvertDecimal(std::string_view text) {
   const bool negative = TakeSpaceAndSign(text);
   std::uint32_t value = 0;
   for (char c : text) {
-    if (!IsDecimalDigit(c)) break;
+    if (!IsDecimalDigit(c))
+      break;
     value = value * 10u + static_cast<std::uint32_t>(c - '0');
   }
   return negative ? 0u - value : value;
@@ -49,9 +55,11 @@ std::uint32_t ConvertUnsigned(std::string_view text, int base) {
   std::uint64_t value = 0;
   for (char c : text) {
     const int digit = DigitValue(c, base);
-    if (digit < 0) break;
+    if (digit < 0)
+      break;
     value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
-    if (value > kSaturated) return kSaturated;
+    if (value > kSaturated)
+      return kSaturated;
   }
   const auto value32 = static_cast<std::uint32_t>(value);
   return negative ? 0u - value32 : value32;

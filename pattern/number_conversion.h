@@ -10,7 +10,9 @@
 namespace pattern {
 
 // Digits 0-9 only, whatever the locale or the sign of char.
-constexpr bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsDecimalDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Converts like atol: leading white space, an optional sign, then decimal digits up to the first
 // other character. Returns the value modulo 2^32 (a minus sign negates modulo 2^32), or 0 when

@@ -36,7 +36,9 @@ std::string_view FileNameOf(std::string_view text) {
   return text;
 }
 
-char UpperCaseLetter(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperCaseLetter(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool StartsWith(std::string_view stem, std::string_view prefix) {
   return stem.substr(0, prefix.size()) == prefix;
@@ -63,9 +65,11 @@ std::uint32_t DatedPatternNumber(std::string_view fileName) {
 }  // namespace
 
 bool IsDatedPatternName(std::string_view fileName) {
-  if (fileName.size() != 12 || fileName[8] != '.') return false;
+  if (fileName.size() != 12 || fileName[8] != '.')
+    return false;
   for (std::size_t i = 0; i < fileName.size(); ++i) {
-    if (i != 8 && !IsDecimalDigit(fileName[i])) return false;
+    if (i != 8 && !IsDecimalDigit(fileName[i]))
+      return false;
   }
   return true;
 }
@@ -78,19 +82,23 @@ std::uint32_t PatternNumberFromName(std::string_view text) {
   fileName.copy(copy.data(), kNameCopyLength);
   const std::string_view named(copy.data());
   const auto dot = named.find('.');
-  if (dot == std::string_view::npos) return 0;
+  if (dot == std::string_view::npos)
+    return 0;
   copy[dot] = '\0';
-  for (std::size_t i = 0; i < dot; ++i) copy[i] = UpperCaseLetter(copy[i]);
+  for (std::size_t i = 0; i < dot; ++i)
+    copy[i] = UpperCaseLetter(copy[i]);
   const std::string_view stem(copy.data(), dot);
 
   if (StartsWith(stem, "AV") || StartsWith(stem, "QM")) {
     return (ConvertDecimal(stem.substr(2)) << 20) + LetterCode(copy);
   }
-  if (StartsWith(stem, "VD")) return ConvertUnsigned(stem.substr(2), 16);
+  if (StartsWith(stem, "VD"))
+    return ConvertUnsigned(stem.substr(2), 16);
   if (StartsWith(stem, "LPT$QMN")) {
     return ConvertUnsigned(fileName.substr(kSequenceDigitsStart), 10);
   }
-  if (!IsDatedPatternName(fileName)) return 0;
+  if (!IsDatedPatternName(fileName))
+    return 0;
   return DatedPatternNumber(fileName);
 }
 

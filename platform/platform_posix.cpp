@@ -15,19 +15,24 @@ struct RegistryKey {
 };
 
 // There is no framework to bring up on this platform, so it always starts.
-bool StartFramework() { return true; }
+bool StartFramework() {
+  return true;
+}
 
 RegistryKey* OpenLocalMachineKey(const char* path) {
   store::OpenedStore opened = store::OpenStore(store::StorePath(), store::Access::ReadWrite);
-  if (!opened.db) return nullptr;
+  if (!opened.db)
+    return nullptr;
   const store::KeyLookup key = store::FindKey(opened.db.get(), store::Root::LocalMachine, path);
-  if (key.outcome != store::Outcome::Found) return nullptr;
+  if (key.outcome != store::Outcome::Found)
+    return nullptr;
   return new RegistryKey{std::move(opened.db), key.id};
 }
 
 std::optional<std::uint32_t> QueryValue(RegistryKey* key, const char* valueName) {
   const store::ValueLookup read = store::ReadValue(key->db.get(), key->id, valueName);
-  if (read.outcome != store::Outcome::Found || read.named.value.bytes.size() > 4) return std::nullopt;
+  if (read.outcome != store::Outcome::Found || read.named.value.bytes.size() > 4)
+    return std::nullopt;
   return static_cast<std::uint32_t>(store::LittleEndianNumber(read.named.value.bytes));
 }
 
@@ -36,4 +41,6 @@ bool SetDwordValue(RegistryKey* key, const char* valueName, std::uint32_t value)
                            {store::kRegDword, store::LittleEndianBytes(value, 4)});
 }
 
-void CloseKey(RegistryKey* key) { delete key; }
+void CloseKey(RegistryKey* key) {
+  delete key;
+}

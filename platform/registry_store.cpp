@@ -13,17 +13,20 @@ namespace {
 // true, otherwise rolls back. Returns whether the work was committed.
 template <typename Work>
 bool InWriteTransaction(sqlite3* db, Work&& work) {
-  if (!Execute(db, "BEGIN IMMEDIATE;")) return false;
-  if (work() && Execute(db, "COMMIT;")) return true;
+  if (!Execute(db, "BEGIN IMMEDIATE;"))
+    return false;
+  if (work() && Execute(db, "COMMIT;"))
+    return true;
   Execute(db, "ROLLBACK;");
   return false;
 }
 
 // Looks up one subkey by name. Returns Found with its id and stored name, NotFound, or Failed.
 KeyLookup FindSubkey(sqlite3* db, KeyId parent, std::string_view name) {
-  Statement statement = Prepare(db, "SELECT id, name FROM keys WHERE parent = ? AND name = ?",
-                                parent, name);
-  if (!statement) return {Outcome::Failed, 0, {}};
+  Statement statement =
+      Prepare(db, "SELECT id, name FROM keys WHERE parent = ? AND name = ?", parent, name);
+  if (!statement)
+    return {Outcome::Failed, 0, {}};
   switch (sqlite3_step(statement.get())) {
     case SQLITE_ROW:
       return {Outcome::Found, sqlite3_column_int64(statement.get(), 0),
@@ -37,7 +40,8 @@ KeyLookup FindSubkey(sqlite3* db, KeyId parent, std::string_view name) {
 
 KeyLookup InsertSubkey(sqlite3* db, KeyId parent, std::string_view name) {
   Statement statement = Prepare(db, "INSERT INTO keys (parent, name) VALUES (?, ?)", parent, name);
-  if (!RunToCompletion(statement.get())) return {Outcome::Failed, 0, {}};
+  if (!RunToCompletion(statement.get()))
+    return {Outcome::Failed, 0, {}};
   return {Outcome::Found, sqlite3_last_insert_rowid(db), std::string(name)};
 }
 
@@ -51,8 +55,10 @@ KeyLookup WalkKeyPath(sqlite3* db, Root root, std::string_view path, WhenMissing
     const std::string_view name = path.substr(0, end);
     path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
     KeyLookup subkey = FindSubkey(db, key.id, name);
-    if (subkey.outcome == Outcome::NotFound) subkey = whenMissing(key.id, name);
-    if (subkey.outcome != Outcome::Found) return subkey;
+    if (subkey.outcome == Outcome::NotFound)
+      subkey = whenMissing(key.id, name);
+    if (subkey.outcome != Outcome::Found)
+      return subkey;
     key.id = subkey.id;
     key.path += (key.path.empty() ? "" : "\\") + subkey.path;
   }
@@ -65,11 +71,13 @@ Outcome DeleteWith(sqlite3* db, MakeStatement&& makeStatement) {
   int deleted = 0;
   const bool committed = InWriteTransaction(db, [&] {
     Statement statement = makeStatement();
-    if (!RunToCompletion(statement.get())) return false;
+    if (!RunToCompletion(statement.get()))
+      return false;
     deleted = sqlite3_changes(db);
     return true;
   });
-  if (!committed) return Outcome::Failed;
+  if (!committed)
+    return Outcome::Failed;
   return deleted > 0 ? Outcome::Found : Outcome::NotFound;
 }
 
@@ -78,11 +86,14 @@ Outcome DeleteWith(sqlite3* db, MakeStatement&& makeStatement) {
 template <typename ReadRow>
 auto CollectRows(Statement statement, ReadRow&& readRow)
     -> std::optional<std::vector<decltype(readRow(statement.get()))>> {
-  if (!statement) return std::nullopt;
+  if (!statement)
+    return std::nullopt;
   std::vector<decltype(readRow(statement.get()))> rows;
   int step;
-  while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) rows.push_back(readRow(statement.get()));
-  if (step != SQLITE_DONE) return std::nullopt;
+  while ((step = sqlite3_step(statement.get())) == SQLITE_ROW)
+    rows.push_back(readRow(statement.get()));
+  if (step != SQLITE_DONE)
+    return std::nullopt;
   return rows;
 }
 
@@ -95,8 +106,9 @@ NamedValue ReadNamedValue(sqlite3_stmt* row) {
 }  // namespace
 
 KeyLookup FindKey(sqlite3* db, Root root, std::string_view path) {
-  return WalkKeyPath(db, root, path,
-                     [](KeyId, std::string_view) { return KeyLookup{Outcome::NotFound, 0, {}}; });
+  return WalkKeyPath(db, root, path, [](KeyId, std::string_view) {
+    return KeyLookup{Outcome::NotFound, 0, {}};
+  });
 }
 
 KeyLookup CreateKey(sqlite3* db, Root root, std::string_view path) {
@@ -107,14 +119,16 @@ KeyLookup CreateKey(sqlite3* db, Root root, std::string_view path) {
     });
     return key.outcome == Outcome::Found;
   });
-  if (!committed) key.outcome = Outcome::Failed;
+  if (!committed)
+    key.outcome = Outcome::Failed;
   return key;
 }
 
 ValueLookup ReadValue(sqlite3* db, KeyId key, std::string_view name) {
   Statement statement =
       Prepare(db, "SELECT name, type, data FROM vals WHERE key = ? AND name = ?", key, name);
-  if (!statement) return {Outcome::Failed, {}};
+  if (!statement)
+    return {Outcome::Failed, {}};
   switch (sqlite3_step(statement.get())) {
     case SQLITE_ROW:
       return {Outcome::Found, ReadNamedValue(statement.get())};
@@ -132,7 +146,8 @@ bool WriteValue(sqlite3* db, KeyId key, std::string_view name, const Value& valu
                                   "ON CONFLICT (key, name) DO UPDATE SET "
                                   "type = excluded.type, data = excluded.data",
                                   key, name, value.type);
-    if (!statement) return false;
+    if (!statement)
+      return false;
     BindBlob(statement.get(), 4, value.bytes);
     return RunToCompletion(statement.get());
   });

@@ -86,7 +86,8 @@ inline constexpr std::uint32_t kRegQword = 11;
 // The `size` low-order bytes of `number`, least significant first.
 inline std::string LittleEndianBytes(std::uint64_t number, std::size_t size) {
   std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(number >> (8 * i));
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>(number >> (8 * i));
   return bytes;
 }
 

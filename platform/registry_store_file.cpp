@@ -54,12 +54,14 @@ std::uint32_t BigEndianAt(const std::array<unsigned char, 100>& header, std::siz
 // text, empty when it does.
 std::string CheckHeader(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::strerror(errno);
+  if (fd < 0)
+    return std::strerror(errno);
   std::array<unsigned char, 100> header{};
   const ssize_t got = ::read(fd, header.data(), header.size());
   const int readError = errno;
   ::close(fd);
-  if (got < 0) return std::strerror(readError);
+  if (got < 0)
+    return std::strerror(readError);
   constexpr char kMagic[] = "SQLite format 3";
   if (got != static_cast<ssize_t>(header.size()) ||
       std::memcmp(header.data(), kMagic, sizeof kMagic) != 0 ||
@@ -81,7 +83,8 @@ std::string BuildStore(const std::string& path) {
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
   Store db(raw);
-  if (opened != SQLITE_OK) return LastError(raw);
+  if (opened != SQLITE_OK)
+    return LastError(raw);
   // Write-ahead logging lets the client read while the tool writes; the mode stays with the file.
   if (!Configure(raw) || !Execute(raw, "PRAGMA journal_mode = WAL;") ||
       !Execute(raw, "BEGIN IMMEDIATE;") || !Execute(raw, kSchema) || !Execute(raw, "COMMIT;")) {
@@ -94,46 +97,57 @@ std::string BuildStore(const std::string& path) {
 // Makes a new name in the folder durable.
 void SyncFolder(const std::filesystem::path& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0)
+    return;
   ::fsync(fd);
   ::close(fd);
 }
 
 }  // namespace
 
-void StoreCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+void StoreCloser::operator()(sqlite3* db) const {
+  sqlite3_close_v2(db);
+}
 
 std::string LastError(sqlite3* db) {
   return db == nullptr ? std::string("out of memory") : std::string(sqlite3_errmsg(db));
 }
 
 OpenedStore OpenStore(const std::string& path, Access access) {
-  if (path.empty()) return {nullptr, "no store location: set PATTERN_COUNTERS_REGISTRY or HOME"};
-  if (std::string error = CheckHeader(path); !error.empty()) return {nullptr, error};
+  if (path.empty())
+    return {nullptr, "no store location: set PATTERN_COUNTERS_REGISTRY or HOME"};
+  if (std::string error = CheckHeader(path); !error.empty())
+    return {nullptr, error};
   const int flags = access == Access::ReadWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
   Store db(raw);
-  if (opened != SQLITE_OK) return {nullptr, LastError(raw)};
+  if (opened != SQLITE_OK)
+    return {nullptr, LastError(raw)};
   // SQLite falls back to reading only where it may not write; all access means both.
   if (access == Access::ReadWrite && sqlite3_db_readonly(raw, "main") != 0) {
     return {nullptr, "no write access"};
   }
-  if (!Configure(raw)) return {nullptr, LastError(raw)};
+  if (!Configure(raw))
+    return {nullptr, LastError(raw)};
   return {std::move(db), std::string()};
 }
 
 std::string CreateStoreIfMissing(const std::string& path) {
   namespace fs = std::filesystem;
-  if (path.empty()) return "no store location: set PATTERN_COUNTERS_REGISTRY or HOME";
+  if (path.empty())
+    return "no store location: set PATTERN_COUNTERS_REGISTRY or HOME";
   std::error_code error;
-  if (fs::symlink_status(path, error).type() != fs::file_type::not_found) return std::string();
+  if (fs::symlink_status(path, error).type() != fs::file_type::not_found)
+    return std::string();
   const fs::path folder = fs::path(path).parent_path();
-  if (!folder.empty() && !fs::create_directories(folder, error) && error) return error.message();
+  if (!folder.empty() && !fs::create_directories(folder, error) && error)
+    return error.message();
 
   std::string temporary = path + ".new-XXXXXX";
   const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return std::strerror(errno);
+  if (fd < 0)
+    return std::strerror(errno);
   const mode_t mask = ::umask(0);
   ::umask(mask);
   ::fchmod(fd, 0666 & ~mask);  // as an ordinary new file, not mkstemp's private one
@@ -145,7 +159,8 @@ std::string CreateStoreIfMissing(const std::string& path) {
     failure = std::strerror(errno);
   }
   ::unlink(temporary.c_str());
-  if (failure.empty()) SyncFolder(folder.empty() ? fs::path(".") : folder);
+  if (failure.empty())
+    SyncFolder(folder.empty() ? fs::path(".") : folder);
   return failure;
 }
 

@@ -21,7 +21,8 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 template <typename... Arguments>
 Statement Prepare(sqlite3* db, const char* sql, const Arguments&... arguments) {
   sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) return nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK)
+    return nullptr;
   Statement statement(raw);
   int index = 0;
   const auto bind = [&](const auto& argument) {

@@ -20,7 +20,8 @@ std::string StorePath() {
   std::string stateHome = Variable("XDG_STATE_HOME");
   if (stateHome.empty() || stateHome.front() != '/') {
     const std::string home = Variable("HOME");
-    if (home.empty()) return std::string();
+    if (home.empty())
+      return std::string();
     stateHome = home + "/.local/state";
   }
   return stateHome + "/pattern-counters/registry.db";

@@ -48,7 +48,8 @@ bool IsHelpRequest(std::string_view argument) {
 }
 
 const OptionRule* FindOption(std::string_view argument) {
-  if (argument.size() < 2 || (argument.front() != '/' && argument.front() != '-')) return nullptr;
+  if (argument.size() < 2 || (argument.front() != '/' && argument.front() != '-'))
+    return nullptr;
   const auto rule = std::find_if(kOptions.begin(), kOptions.end(), [&](const OptionRule& option) {
     return EqualIgnoringCase(option.name, argument.substr(1));
   });
@@ -58,12 +59,15 @@ const OptionRule* FindOption(std::string_view argument) {
 // Splits ROOT\path into the root and the path below it, dropping one trailing backslash. Returns
 // an error text, empty on success.
 std::string ParseKeyName(std::string_view keyName, Command& command) {
-  if (keyName.size() > 1 && keyName.back() == '\\') keyName.remove_suffix(1);
+  if (keyName.size() > 1 && keyName.back() == '\\')
+    keyName.remove_suffix(1);
   const std::string_view rootName = keyName.substr(0, keyName.find('\\'));
   const auto root = std::find_if(kRootNames.begin(), kRootNames.end(), [&](const auto& names) {
-    return EqualIgnoringCase(rootName, names.longName) || EqualIgnoringCase(rootName, names.shortName);
+    return EqualIgnoringCase(rootName, names.longName) ||
+           EqualIgnoringCase(rootName, names.shortName);
   });
-  if (root == kRootNames.end()) return "ERROR: Invalid key name.";
+  if (root == kRootNames.end())
+    return "ERROR: Invalid key name.";
   const std::string_view path =
       rootName.size() < keyName.size() ? keyName.substr(rootName.size() + 1) : std::string_view();
   // Every name in the path must be non-empty: no doubled, leading or (after the one dropped
@@ -81,18 +85,25 @@ std::string ParseKeyName(std::string_view keyName, Command& command) {
 // Applies one option to the command. Returns an error text, empty on success.
 std::string ApplyOption(const OptionRule& option, std::string_view word, Command& command) {
   const std::string_view name = option.name;
-  if (name == "v") command.valueName = std::string(word);
-  if (name == "ve") command.valueName = std::string();
-  if (name == "va") command.allValues = true;
-  if (name == "d") command.data = std::string(word);
-  if (name == "f") command.force = true;
+  if (name == "v")
+    command.valueName = std::string(word);
+  if (name == "ve")
+    command.valueName = std::string();
+  if (name == "va")
+    command.allValues = true;
+  if (name == "d")
+    command.data = std::string(word);
+  if (name == "f")
+    command.force = true;
   if (name == "s") {
-    if (word.size() != 1) return "ERROR: The separator of /s must be one character.";
+    if (word.size() != 1)
+      return "ERROR: The separator of /s must be one character.";
     command.separator = std::string(word);
   }
   if (name == "t") {
     const std::optional<std::uint32_t> type = TypeNumber(word);
-    if (!type) return "ERROR: Invalid type: " + std::string(word) + ".";
+    if (!type)
+      return "ERROR: Invalid type: " + std::string(word) + ".";
     command.type = *type;
   }
   return std::string();
@@ -102,15 +113,19 @@ std::string ApplyOption(const OptionRule& option, std::string_view word, Command
 
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
   ParsedCommand parsed;
-  if (std::any_of(arguments.begin(), arguments.end(), IsHelpRequest)) return parsed;
-  if (arguments.size() < 2) return {{}, std::string(kInvalidSyntax)};
+  if (std::any_of(arguments.begin(), arguments.end(), IsHelpRequest))
+    return parsed;
+  if (arguments.size() < 2)
+    return {{}, std::string(kInvalidSyntax)};
   const auto operation = std::find_if(kOperations.begin(), kOperations.end(), [&](const auto& op) {
     return EqualIgnoringCase(op.name, arguments[0]);
   });
-  if (operation == kOperations.end()) return {{}, std::string(kInvalidSyntax)};
+  if (operation == kOperations.end())
+    return {{}, std::string(kInvalidSyntax)};
   Command& command = parsed.command;
   command.operation = operation->operation;
-  if (std::string error = ParseKeyName(arguments[1], command); !error.empty()) return {{}, error};
+  if (std::string error = ParseKeyName(arguments[1], command); !error.empty())
+    return {{}, error};
 
   std::vector<std::string_view> seen;
   for (std::size_t i = 2; i < arguments.size(); ++i) {
@@ -123,7 +138,8 @@ ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
     }
     seen.push_back(option->name);
     const std::string_view word = option->takesWord ? arguments[++i] : std::string_view();
-    if (std::string error = ApplyOption(*option, word, command); !error.empty()) return {{}, error};
+    if (std::string error = ApplyOption(*option, word, command); !error.empty())
+      return {{}, error};
   }
   const auto count = [&](std::string_view name) {
     return std::count(seen.begin(), seen.end(), name);
@@ -142,7 +158,8 @@ std::string FullKeyName(store::Root root, std::string_view keyPath) {
   const auto names = std::find_if(kRootNames.begin(), kRootNames.end(),
                                   [&](const auto& candidate) { return candidate.root == root; });
   std::string name(names->longName);
-  if (!keyPath.empty()) name.append("\\").append(keyPath);
+  if (!keyPath.empty())
+    name.append("\\").append(keyPath);
   return name;
 }
 

@@ -28,10 +28,10 @@ std::string StoreError(const std::string& storePath, const std::string& reason) 
 }
 
 // Opens the store, or reports why not. A store that does not exist yet holds no key at all.
-store::Store OpenForCommand(const std::string& storePath, store::Access access,
-                            Console& console) {
+store::Store OpenForCommand(const std::string& storePath, store::Access access, Console& console) {
   store::OpenedStore opened = store::OpenStore(storePath, access);
-  if (opened.db) return std::move(opened.db);
+  if (opened.db)
+    return std::move(opened.db);
   std::error_code ignored;
   if (!storePath.empty() && !std::filesystem::exists(storePath, ignored)) {
     Fail(console, kNotFound);
@@ -62,24 +62,29 @@ void PrintValue(Console& console, const store::NamedValue& named) {
 }
 
 int Add(const Command& command, const std::string& storePath, Console& console) {
-  if (command.keyPath.empty()) return Fail(console, kInvalidKey);
+  if (command.keyPath.empty())
+    return Fail(console, kInvalidKey);
   EncodedData data;
   if (command.valueName) {
     data = EncodeData(command.type, command.data, command.separator);
-    if (!data.error.empty()) return Fail(console, data.error);
+    if (!data.error.empty())
+      return Fail(console, data.error);
   }
   if (const std::string error = store::CreateStoreIfMissing(storePath); !error.empty()) {
     return Fail(console, StoreError(storePath, error));
   }
   store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
-  if (!db) return 1;
+  if (!db)
+    return 1;
   const store::KeyLookup key = store::CreateKey(db.get(), command.root, command.keyPath);
-  if (key.outcome != Outcome::Found) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  if (key.outcome != Outcome::Found)
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
   if (command.valueName) {
     const std::string& name = *command.valueName;
     if (!command.force) {
       const Outcome existing = store::ReadValue(db.get(), key.id, name).outcome;
-      if (existing == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+      if (existing == Outcome::Failed)
+        return Fail(console, "ERROR: " + store::LastError(db.get()));
       if (existing == Outcome::Found &&
           !Confirm(console, "Value " + ShownName(name) + " exists, overwrite")) {
         return Fail(console, kCancelled);
@@ -95,16 +100,21 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
 
 int Query(const Command& command, const std::string& storePath, Console& console) {
   store::Store db = OpenForCommand(storePath, store::Access::ReadOnly, console);
-  if (!db) return 1;
+  if (!db)
+    return 1;
   const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
-  if (key.outcome == Outcome::NotFound) return Fail(console, kNotFound);
-  if (key.outcome == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  if (key.outcome == Outcome::NotFound)
+    return Fail(console, kNotFound);
+  if (key.outcome == Outcome::Failed)
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
   const std::string keyName = FullKeyName(command.root, key.path);
 
   if (command.valueName) {
     const store::ValueLookup read = store::ReadValue(db.get(), key.id, *command.valueName);
-    if (read.outcome == Outcome::NotFound) return Fail(console, kNotFound);
-    if (read.outcome == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+    if (read.outcome == Outcome::NotFound)
+      return Fail(console, kNotFound);
+    if (read.outcome == Outcome::Failed)
+      return Fail(console, "ERROR: " + store::LastError(db.get()));
     console.out << '\n' << keyName << '\n';
     PrintValue(console, read.named);
     console.out << '\n';
@@ -112,20 +122,26 @@ int Query(const Command& command, const std::string& storePath, Console& console
   }
   const auto values = store::ListValues(db.get(), key.id);
   const auto subkeys = store::ListSubkeys(db.get(), key.id);
-  if (!values || !subkeys) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  if (!values || !subkeys)
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
   console.out << '\n' << keyName << '\n';
-  for (const store::NamedValue& value : *values) PrintValue(console, value);
+  for (const store::NamedValue& value : *values)
+    PrintValue(console, value);
   console.out << '\n';
-  for (const std::string& subkey : *subkeys) console.out << keyName << '\\' << subkey << '\n';
+  for (const std::string& subkey : *subkeys)
+    console.out << keyName << '\\' << subkey << '\n';
   return 0;
 }
 
 int Delete(const Command& command, const std::string& storePath, Console& console) {
   store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
-  if (!db) return 1;
+  if (!db)
+    return 1;
   const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
-  if (key.outcome == Outcome::NotFound) return Fail(console, kNotFound);
-  if (key.outcome == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  if (key.outcome == Outcome::NotFound)
+    return Fail(console, kNotFound);
+  if (key.outcome == Outcome::Failed)
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
   const std::string keyName = FullKeyName(command.root, key.path);
 
   Outcome deleted;
@@ -136,20 +152,25 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
     }
     deleted = store::DeleteValue(db.get(), key.id, *command.valueName);
   } else if (command.allValues) {
-    if (!command.force && !Confirm(console, "Delete all values under the registry key " + keyName)) {
+    if (!command.force &&
+        !Confirm(console, "Delete all values under the registry key " + keyName)) {
       return Fail(console, kCancelled);
     }
     deleted = store::DeleteAllValues(db.get(), key.id);
-    if (deleted == Outcome::NotFound) deleted = Outcome::Found;  // a key without values is done
+    if (deleted == Outcome::NotFound)
+      deleted = Outcome::Found;  // a key without values is done
   } else {
-    if (command.keyPath.empty()) return Fail(console, kInvalidKey);
+    if (command.keyPath.empty())
+      return Fail(console, kInvalidKey);
     if (!command.force && !Confirm(console, "Permanently delete the registry key " + keyName)) {
       return Fail(console, kCancelled);
     }
     deleted = store::DeleteKey(db.get(), key.id);
   }
-  if (deleted == Outcome::NotFound) return Fail(console, kNotFound);
-  if (deleted == Outcome::Failed) return Fail(console, "ERROR: " + store::LastError(db.get()));
+  if (deleted == Outcome::NotFound)
+    return Fail(console, kNotFound);
+  if (deleted == Outcome::Failed)
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
   console.out << kDone << '\n';
   return 0;
 }

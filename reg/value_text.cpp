@@ -19,29 +19,36 @@ std::optional<std::uint64_t> StrictNumber(std::string_view text, std::uint64_t m
     base = 16;
     text.remove_prefix(2);
   }
-  if (text.empty()) return std::nullopt;
+  if (text.empty())
+    return std::nullopt;
   std::uint64_t value = 0;
   for (char c : text) {
     const char lower = AsciiLower(c);
     int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (base == 16 && lower >= 'a' && lower <= 'f') digit = lower - 'a' + 10;
-    if (digit < 0) return std::nullopt;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    if (base == 16 && lower >= 'a' && lower <= 'f')
+      digit = lower - 'a' + 10;
+    if (digit < 0)
+      return std::nullopt;
     const auto next = static_cast<std::uint64_t>(digit);
-    if (value > (maximum - next) / static_cast<std::uint64_t>(base)) return std::nullopt;
+    if (value > (maximum - next) / static_cast<std::uint64_t>(base))
+      return std::nullopt;
     value = value * static_cast<std::uint64_t>(base) + next;
   }
   return value;
 }
 
 EncodedData EncodeNumber(const std::optional<std::string>& text, std::size_t size) {
-  if (!text) return {store::LittleEndianBytes(0, size), {}};
+  if (!text)
+    return {store::LittleEndianBytes(0, size), {}};
   const std::uint64_t maximum = size == 4 ? 0xFFFFFFFFu : UINT64_MAX;
   const std::optional<std::uint64_t> number = StrictNumber(*text, maximum);
   if (!number) {
-    return {{}, "ERROR: Invalid data for a " + std::string(size == 4 ? "REG_DWORD" : "REG_QWORD") +
-                    " value: \"" + *text + "\" is not a decimal or 0x hexadecimal number of " +
-                    std::to_string(size * 8) + " bits."};
+    return {{},
+            "ERROR: Invalid data for a " + std::string(size == 4 ? "REG_DWORD" : "REG_QWORD") +
+                " value: \"" + *text + "\" is not a decimal or 0x hexadecimal number of " +
+                std::to_string(size * 8) + " bits."};
   }
   return {store::LittleEndianBytes(*number, size), {}};
 }
@@ -49,11 +56,13 @@ EncodedData EncodeNumber(const std::optional<std::string>& text, std::size_t siz
 EncodedData EncodeHexPairs(const std::optional<std::string>& text) {
   const std::string_view digits = text ? std::string_view(*text) : std::string_view();
   const EncodedData refused{{}, "ERROR: Invalid binary data: give hexadecimal digit pairs."};
-  if (digits.size() % 2 != 0) return refused;
+  if (digits.size() % 2 != 0)
+    return refused;
   std::string bytes;
   for (std::size_t i = 0; i < digits.size(); i += 2) {
     const auto pair = StrictNumber("0x" + std::string(digits.substr(i, 2)), 0xFF);
-    if (!pair) return refused;
+    if (!pair)
+      return refused;
     bytes.push_back(static_cast<char>(*pair));
   }
   return {bytes, {}};
@@ -81,13 +90,17 @@ std::string ShowHexNumber(const Value& value) {
   return text;
 }
 
-std::string ShowText(const Value& value) { return value.bytes.substr(0, value.bytes.find('\0')); }
+std::string ShowText(const Value& value) {
+  return value.bytes.substr(0, value.bytes.find('\0'));
+}
 
 std::string ShowMultiText(const Value& value) {
   std::string_view rest(value.bytes);
-  while (!rest.empty() && rest.back() == '\0') rest.remove_suffix(1);
+  while (!rest.empty() && rest.back() == '\0')
+    rest.remove_suffix(1);
   std::string shown;
-  for (char c : rest) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+  for (char c : rest)
+    shown += c == '\0' ? std::string("\\0") : std::string(1, c);
   return shown;
 }
 
@@ -133,7 +146,8 @@ const TypeRule* FindType(std::uint32_t number) {
 
 std::optional<std::uint32_t> TypeNumber(std::string_view name) {
   for (const TypeRule& type : kTypes) {
-    if (EqualIgnoringCase(type.name, name)) return type.number;
+    if (EqualIgnoringCase(type.name, name))
+      return type.number;
   }
   return std::nullopt;
 }

@@ -16,9 +16,11 @@ constexpr char AsciiLower(char c) {
 
 // Whether the two texts are equal when ASCII letters are compared without regard to case.
 constexpr bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
+  if (a.size() != b.size())
+    return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    if (AsciiLower(a[i]) != AsciiLower(b[i]))
+      return false;
   }
   return true;
 }

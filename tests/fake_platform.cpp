@@ -14,7 +14,8 @@ Registry& TheRegistry() {
 
 StoredValue Dword(std::uint32_t value) {
   std::string bytes(4, '\0');
-  for (std::size_t i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
+  for (std::size_t i = 0; i < 4; ++i)
+    bytes[i] = static_cast<char>(value >> (8 * i));
   return {4, bytes};
 }
 
@@ -24,7 +25,9 @@ namespace {
 RegistryKey theKey;
 }
 
-bool StartFramework() { return fake::TheRegistry().frameworkStarts; }
+bool StartFramework() {
+  return fake::TheRegistry().frameworkStarts;
+}
 
 RegistryKey* OpenLocalMachineKey(const char* path) {
   fake::Registry& registry = fake::TheRegistry();
@@ -50,9 +53,12 @@ std::optional<std::uint32_t> QueryValue(RegistryKey*, const char* valueName) {
 bool SetDwordValue(RegistryKey*, const char* valueName, std::uint32_t value) {
   fake::Registry& registry = fake::TheRegistry();
   registry.calls.push_back(std::string("set ") + valueName + "=" + std::to_string(value));
-  if (registry.refusedWrites.count(valueName) != 0) return false;
+  if (registry.refusedWrites.count(valueName) != 0)
+    return false;
   registry.values[valueName] = fake::Dword(value);
   return true;
 }
 
-void CloseKey(RegistryKey*) { fake::TheRegistry().calls.push_back("close"); }
+void CloseKey(RegistryKey*) {
+  fake::TheRegistry().calls.push_back("close");
+}

@@ -56,12 +56,12 @@ TEST(PatternNumberFromName, LetteredForm) {
       {"QM0312.ZIP", 327155712},  // no letters at the fifth character
       {"AV1AB.ZIP", 1048578},     // the letters start at the fifth character, "B"
       {"AV12.ZIP", 12582912},
-      {"AV1ZZZZZZ.X", 15397482},       // a code of 2^20 or more carries into the number
-      {"QMABCDEFGHIJ.X", 2941047540u},  // no digits; the code wraps modulo 2^32
-      {"AV-1AB.ZIP", 4293918749u},      // a negative number wraps modulo 2^32
+      {"AV1ZZZZZZ.X", 15397482},          // a code of 2^20 or more carries into the number
+      {"QMABCDEFGHIJ.X", 2941047540u},    // no digits; the code wraps modulo 2^32
+      {"AV-1AB.ZIP", 4293918749u},        // a negative number wraps modulo 2^32
       {"AV123456789012.Z", 2705326080u},  // too long for 32 bits: its value modulo 2^32
-      {"QM12ABCDEFGHIJKL.ZIP", 0},      // the dot lies past the first 15 characters
-      {"AV12AB", 0},                     // no dot at all
+      {"QM12ABCDEFGHIJKL.ZIP", 0},        // the dot lies past the first 15 characters
+      {"AV12AB", 0},                      // no dot at all
       // Stems shorter than four characters read the letters from the extension as it stands.
       {"AV.ZIP", 259},
       {"AV1.ZIP", 1067789},
@@ -137,11 +137,14 @@ TEST(IsDatedPatternName, ExactlyEightDigitsDotThreeDigits) {
     const char* name;
     bool dated;
   } cases[] = {
-      {"20030214.012", true},  {"00000000.000", true},  {"20030214.01", false},
-      {"20030214.0123", false}, {"2003021A.012", false}, {"20030214.01A", false},
-      {"20030214-012", false},  {"", false},             {"C:20030214.012", false},
+      {"20030214.012", true},    {"00000000.000", true},
+      {"20030214.01", false},    {"20030214.0123", false},
+      {"2003021A.012", false},   {"20030214.01A", false},
+      {"20030214-012", false},   {"", false},
+      {"C:20030214.012", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(IsDatedPatternName(c.name), c.dated) << c.name;
+  for (const auto& c : cases)
+    EXPECT_EQ(IsDatedPatternName(c.name), c.dated) << c.name;
 }
 
 TEST(ConvertDecimal, BehavesLikeAtolWithThirtyTwoBits) {
@@ -149,11 +152,21 @@ TEST(ConvertDecimal, BehavesLikeAtolWithThirtyTwoBits) {
     const char* text;
     std::uint32_t value;
   } cases[] = {
-      {"", 0},           {"-", 0},           {"+-1", 0},          {"12abc", 12},
-      {"  +12", 12},     {"\t\n\v\f\r7", 7}, {"-5", 4294967291u}, {"4294967295", 4294967295u},
-      {"4294967296", 0}, {"\xa0" "12", 0},
+      {"", 0},
+      {"-", 0},
+      {"+-1", 0},
+      {"12abc", 12},
+      {"  +12", 12},
+      {"\t\n\v\f\r7", 7},
+      {"-5", 4294967291u},
+      {"4294967295", 4294967295u},
+      {"4294967296", 0},
+      {"\xa0"
+       "12",
+       0},
   };
-  for (const auto& c : cases) EXPECT_EQ(ConvertDecimal(c.text), c.value) << c.text;
+  for (const auto& c : cases)
+    EXPECT_EQ(ConvertDecimal(c.text), c.value) << c.text;
 }
 
 TEST(ConvertUnsigned, SaturatesOnTheDigitsThemselves) {

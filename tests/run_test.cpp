@@ -17,7 +17,8 @@ struct RunResult {
 
 RunResult RunTool(std::vector<std::string> arguments) {
   std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
+  for (std::string& argument : arguments)
+    argv.push_back(argument.data());
   argv.push_back(nullptr);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();

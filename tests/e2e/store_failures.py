@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""Runs pattern-counters on stores it must refuse, and on stores it must find.
+
+Every refused store gives "Cannot open CurrentVersion key." and status 0, and is left byte for
+byte as it was. Refused access needs a user whom permissions refuse: as root, the tool runs as
+nobody (setpriv), or in a private mount namespace with a read-only mount (unshare); a case that
+cannot be arranged is reported as skipped.
+
+    store_failures.py --tool build/pattern-counters --reg build/pattern-counters-reg
+"""
+import argparse
+import hashlib
+import os
+import shutil
+import sqlite3
+import stat
+import subprocess
+import sys
+import tempfile
+
+CLIENT_KEY = r"HKLM\SOFTWARE\KESTRAN\Fernhold\Ostrevin\CurrentVersion"
+CANNOT_OPEN = "Cannot open CurrentVersion key.\n"
+REPORT = ("ParentBackRevCount= 5\nBackRevCount= 5\nParent Pattern= 1350668\n"
+          "Current Pattern= 1350668\n")
+IS_ROOT = os.geteuid() == 0
+
+
+class Skip(Exception):
+    pass
+
+
+def make_store(options, path):
+    """A store holding the client key with equal counters, made with the companion."""
+    for name, data in (("ParentBackRevCounter", "5"), ("BackRevCounter", "5"),
+                       ("ParentPattern", "1350668"), ("UsingPattern", "1350668")):
+        subprocess.run([options.reg, "add", CLIENT_KEY, "/v", name, "/t", "REG_DWORD", "/d", data,
+                        "/f"], env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path), check=True,
+                       capture_output=True)
+
+
+def foreign_database(path):
+    with sqlite3.connect(path) as db:
+        db.execute("CREATE TABLE keys (id INTEGER PRIMARY KEY, name TEXT)")
+        db.execute("INSERT INTO keys (name) VALUES ('HKEY_LOCAL_MACHINE')")
+    os.chmod(path, 0o666)
+
+
+def as_nobody(command, folder):
+    """Runs the command as nobody when we are root; as ourselves otherwise."""
+    if not IS_ROOT:
+        return command
+    if not shutil.which("setpriv"):
+        raise Skip("setpriv is not available to drop root's privileges")
+    return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + command
+
+
+def on_read_only_mount(command, folder):
+    """Runs the command where the folder is mounted read-only, in a private mount namespace."""
+    if not shutil.which("unshare"):
+        raise Skip("unshare is not available")
+    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True)
+    if probe.returncode != 0:
+        raise Skip("no private mount namespace: " + probe.stderr.decode().strip())
+    script = 'mount --bind "$0" "$0" && mount -o remount,bind,ro "$0" && exec "$@"'
+    return ["unshare", "-m", "sh", "-c", script, folder] + command
+
+
+def case_table(options):
+    """(title, prepare(folder) -> environment, wrap(command, folder) -> command, stdout)."""
+    def at(path_name, make=None, mode=None, folder_mode=None):
+        def prepare(folder):
+            path = os.path.join(folder, path_name)
+            if make:
+                make(path)
+            if mode is not None:
+                os.chmod(path, mode)
+            if folder_mode is not None:
+                os.chmod(folder, folder_mode)
+            return {"PATTERN_COUNTERS_REGISTRY": path}
+        return prepare
+
+    store = lambda path: make_store(options, path)
+    write = lambda data: lambda path: open(path, "wb").write(data)
+    plain = lambda command, folder: command
+    return [
+        ("no store file", at("registry.db"), plain, CANNOT_OPEN),
+        ("an empty file", at("registry.db", write(b"")), plain, CANNOT_OPEN),
+        ("a file of random bytes", at("registry.db", write(os.urandom(8192))), plain, CANNOT_OPEN),
+        ("another program's database", at("registry.db", foreign_database), plain, CANNOT_OPEN),
+        ("a folder in the file's place", at("registry.db", os.mkdir), plain, CANNOT_OPEN),
+        ("no location: neither the variable nor HOME",
+         lambda folder: {"PATTERN_COUNTERS_REGISTRY": "", "XDG_STATE_HOME": "", "HOME": ""},
+         plain, CANNOT_OPEN),
+        ("the default location under XDG_STATE_HOME",
+         lambda folder: (store(os.path.join(folder, "state/pattern-counters/registry.db")),
+                         {"PATTERN_COUNTERS_REGISTRY": "",
+                          "XDG_STATE_HOME": os.path.join(folder, "state")})[1],
+         plain, REPORT),
+        ("the default location under HOME",
+         lambda folder: (store(os.path.join(folder, ".local/state/pattern-counters/registry.db")),
+                         {"PATTERN_COUNTERS_REGISTRY": "", "XDG_STATE_HOME": "relative",
+                          "HOME": folder})[1],
+         plain, REPORT),
+        ("a store the user may read and write (control)",
+         at("registry.db", store, 0o666, 0o777), as_nobody, REPORT),
+        ("a store the user may not read", at("registry.db", store, 0o600, 0o777), as_nobody,
+         CANNOT_OPEN),
+        ("a store the user may read but not write", at("registry.db", store, 0o644, 0o777),
+         as_nobody, CANNOT_OPEN),
+        ("a store in a folder the user may not write", at("registry.db", store, 0o666, 0o755),
+         as_nobody, CANNOT_OPEN),
+        ("a store on a read-only file system", at("registry.db", store, 0o666, 0o777),
+         on_read_only_mount, CANNOT_OPEN),
+    ]
+
+
+def digest(path):
+    if not os.path.isfile(path):
+        return None
+    with open(path, "rb") as file:
+        return hashlib.sha256(file.read()).hexdigest()
+
+
+def run_case(options, title, prepare, wrap, expected):
+    with tempfile.TemporaryDirectory(prefix="pattern-counters-store-") as folder:
+        os.chmod(folder, 0o755)
+        tool = os.path.join(folder, "pattern-counters")
+        shutil.copy(options.tool, tool)  # reachable by nobody wherever the build lies
+        os.chmod(tool, 0o755)
+        environment = dict(os.environ)
+        environment.update(prepare(folder))
+        path = environment.get("PATTERN_COUNTERS_REGISTRY", "")
+        before = digest(path) if path else None
+        command = [tool, r"C:\defs\20030214.012"]
+        done = subprocess.run(wrap(command, folder), env=environment, capture_output=True,
+                              stdin=subprocess.DEVNULL, timeout=60)
+        os.chmod(folder, 0o755)
+        failures = []
+        got = (done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1"))
+        if got != (0, expected, ""):
+            failures.append(f"expected status 0 and {expected!r}, got {got}")
+        if expected == CANNOT_OPEN and path and digest(path) != before:
+            failures.append("the store file changed")
+        return failures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--reg", required=True)
+    options = parser.parse_args()
+
+    passed = failed = skipped = 0
+    for title, prepare, wrap, expected in case_table(options):
+        try:
+            failures = run_case(options, title, prepare, wrap, expected)
+        except Skip as reason:
+            skipped += 1
+            print(f"SKIP {title}: {reason}")
+            continue
+        if failures:
+            failed += 1
+            print(f"FAIL {title}")
+            for failure in failures:
+                print(f"     {failure}")
+        else:
+            passed += 1
+            print(f"ok   {title}")
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

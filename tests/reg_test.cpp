@@ -1,0 +1,261 @@
+// The companion: its command line, value data both ways, and the commands on a real store.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "reg/commands.h"
+#include "reg/value_text.h"
+#include "tests/temporary_folder.h"
+
+namespace {
+
+reg::ParsedCommand Parse(const std::vector<std::string_view>& arguments) {
+  return reg::ParseCommandLine(arguments);
+}
+
+TEST(ParseCommandLine, AcceptsReglikeCommands) {
+  const reg::Command add =
+      Parse({"ADD", "hklm\\Software\\X\\", "/V", "Name", "-t", "reg_dword", "/d", "7", "/f"})
+          .command;
+  EXPECT_EQ(add.operation, reg::Operation::Add);
+  EXPECT_EQ(add.root, store::Root::LocalMachine);
+  EXPECT_EQ(add.keyPath, "Software\\X");
+  EXPECT_EQ(add.valueName, "Name");
+  EXPECT_EQ(add.type, store::kRegDword);
+  EXPECT_EQ(add.data, "7");
+  EXPECT_TRUE(add.force);
+
+  const reg::Command query = Parse({"query", "HKEY_CURRENT_USER\\A", "/ve", "/reg:32"}).command;
+  EXPECT_EQ(query.root, store::Root::CurrentUser);
+  EXPECT_EQ(query.valueName, "");
+
+  const reg::Command unnamed = Parse({"add", "HKU\\A", "/d", "x"}).command;
+  EXPECT_EQ(unnamed.valueName, "") << "data without /v is for the unnamed value";
+
+  EXPECT_EQ(Parse({"delete", "HKCR\\A", "/va", "/f"}).command.allValues, true);
+  EXPECT_EQ(Parse({"query", "HKLM\\A", "/?"}).command.operation, reg::Operation::Help);
+  EXPECT_EQ(Parse({"--help"}).command.operation, reg::Operation::Help);
+}
+
+TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
+  const std::vector<std::vector<std::string_view>> refused = {
+      {},
+      {"add"},
+      {"copy", "HKLM\\A"},
+      {"add", "HKXX\\A"},
+      {"add", "HKLMX\\A"},
+      {"add", "HKLM\\A\\\\B"},
+      {"add", "HKLM\\\\A"},
+      {"add", "HKLM\\A", "/v"},
+      {"add", "HKLM\\A", "/v", "x", "/ve"},
+      {"add", "HKLM\\A", "/v", "x", "/v", "y"},
+      {"add", "HKLM\\A", "/t", "REG_WORD"},
+      {"add", "HKLM\\A", "/va"},
+      {"add", "HKLM\\A", "/s", "ab"},
+      {"add", "HKLM\\A", "extra"},
+      {"query", "HKLM\\A", "/d", "x"},
+      {"query", "HKLM\\A", "/f"},
+      {"delete", "HKLM\\A", "/t", "REG_SZ"},
+      {"delete", "HKLM\\A", "/v", "x", "/va"},
+      {"query", "HKLM\\A", "/reg:32", "/reg:64"},
+  };
+  for (const auto& arguments : refused) {
+    std::string line;
+    for (const auto argument : arguments)
+      line.append(argument).append(" ");
+    EXPECT_NE(Parse(arguments).error, "") << line;
+  }
+}
+
+TEST(EncodeData, NumbersMustFitTheirTypeAndAreNeverCutDown) {
+  const struct {
+    std::uint32_t type;
+    const char* text;
+    bool accepted;
+    std::uint64_t number;
+  } cases[] = {
+      {store::kRegDword, "0", true, 0},
+      {store::kRegDword, "4294967295", true, 4294967295u},
+      {store::kRegDword, "0xffffffff", true, 4294967295u},
+      {store::kRegDword, "0XABCDEF01", true, 0xABCDEF01u},
+      {store::kRegDword, "00042", true, 42},
+      {store::kRegDword, "4294967296", false, 0},
+      {store::kRegDword, "0x100000000", false, 0},
+      {store::kRegDword, "99999999999999999999999", false, 0},
+      {store::kRegDword, "-1", false, 0},
+      {store::kRegDword, "+1", false, 0},
+      {store::kRegDword, " 1", false, 0},
+      {store::kRegDword, "12abc", false, 0},
+      {store::kRegDword, "0x", false, 0},
+      {store::kRegDword, "", false, 0},
+      {store::kRegQword, "18446744073709551615", true, UINT64_MAX},
+      {store::kRegQword, "0xffffffffffffffff", true, UINT64_MAX},
+      {store::kRegQword, "18446744073709551616", false, 0},
+  };
+  for (const auto& c : cases) {
+    const reg::EncodedData encoded = reg::EncodeData(c.type, std::string(c.text), "\\0");
+    EXPECT_EQ(encoded.error.empty(), c.accepted) << c.text;
+    if (c.accepted) {
+      EXPECT_EQ(encoded.bytes.size(), c.type == store::kRegDword ? 4u : 8u);
+      EXPECT_EQ(store::LittleEndianNumber(encoded.bytes), c.number) << c.text;
+    }
+  }
+  EXPECT_EQ(reg::EncodeData(store::kRegDword, std::nullopt, "\\0").bytes, std::string(4, '\0'));
+}
+
+TEST(EncodeData, TextAndBytes) {
+  const struct {
+    std::uint32_t type;
+    std::optional<std::string> text;
+    std::string separator;
+    std::optional<std::string> bytes;  // nothing: refused
+  } cases[] = {
+      {store::kRegSz, "abc", "\\0", std::string("abc\0", 4)},
+      {store::kRegSz, std::nullopt, "\\0", std::string("\0", 1)},
+      {store::kRegExpandSz, "%PATH%", "\\0", std::string("%PATH%\0", 7)},
+      {store::kRegMultiSz, "a\\0bc", "\\0", std::string("a\0bc\0\0", 6)},
+      {store::kRegMultiSz, "a,b", ",", std::string("a\0b\0\0", 5)},
+      {store::kRegMultiSz, "", "\\0", std::string("\0", 1)},
+      {store::kRegBinary, "00fF10", "\\0", std::string("\0\xff\x10", 3)},
+      {store::kRegBinary, std::nullopt, "\\0", std::string()},
+      {store::kRegBinary, "abc", "\\0", std::nullopt},
+      {store::kRegBinary, "0x", "\\0", std::nullopt},
+      {store::kRegNone, "zz", "\\0", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const reg::EncodedData encoded = reg::EncodeData(c.type, c.text, c.separator);
+    if (c.bytes) {
+      EXPECT_EQ(encoded.error, "") << c.text.value_or("(none)");
+      EXPECT_EQ(encoded.bytes, *c.bytes) << c.text.value_or("(none)");
+    } else {
+      EXPECT_NE(encoded.error, "") << c.text.value_or("(none)");
+    }
+  }
+}
+
+TEST(DisplayData, ShowsEachTypeAsRegQueryDoes) {
+  const struct {
+    store::Value value;
+    const char* typeName;
+    const char* shown;
+  } cases[] = {
+      {{store::kRegDword, store::LittleEndianBytes(0x149c0c, 4)}, "REG_DWORD", "0x149c0c"},
+      {{store::kRegDword, store::LittleEndianBytes(0, 4)}, "REG_DWORD", "0x0"},
+      {{store::kRegQword, store::LittleEndianBytes(UINT64_MAX, 8)},
+       "REG_QWORD",
+       "0xffffffffffffffff"},
+      {{store::kRegSz, std::string("abc\0", 4)}, "REG_SZ", "abc"},
+      {{store::kRegMultiSz, std::string("a\0bc\0\0", 6)}, "REG_MULTI_SZ", "a\\0bc"},
+      {{store::kRegBinary, std::string("\0\xab", 2)}, "REG_BINARY", "00AB"},
+      {{store::kRegNone, ""}, "REG_NONE", ""},
+      {{99, "\x01"}, "REG_UNKNOWN(99)", "01"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(reg::TypeName(c.value.type), c.typeName);
+    EXPECT_EQ(reg::DisplayData(c.value), c.shown) << c.typeName;
+  }
+}
+
+struct CommandResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+CommandResult RunReg(const std::string& storePath, const std::vector<std::string_view>& arguments,
+                     const std::string& answers = "") {
+  const reg::ParsedCommand parsed = reg::ParseCommandLine(arguments);
+  EXPECT_EQ(parsed.error, "");
+  std::istringstream in(answers);
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = reg::RunCommand(parsed.command, storePath, {in, out, err});
+  return {status, out.str(), err.str()};
+}
+
+TEST(RunCommand, QueryPrintsRegsLayout) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("state/registry.db");
+  RunReg(path, {"add", "HKLM\\Software\\Client", "/v", "Count", "/t", "REG_DWORD", "/d", "10"});
+  RunReg(path, {"add", "HKLM\\Software\\Client", "/ve", "/d", "default text"});
+  RunReg(path, {"add", "HKLM\\Software\\Client\\Sub"});
+
+  const CommandResult key = RunReg(path, {"query", "hklm\\software\\client"});
+  EXPECT_EQ(key.status, 0);
+  EXPECT_EQ(key.out,
+            "\nHKEY_LOCAL_MACHINE\\Software\\Client\n"
+            "    (Default)    REG_SZ    default text\n"
+            "    Count    REG_DWORD    0xa\n"
+            "\n"
+            "HKEY_LOCAL_MACHINE\\Software\\Client\\Sub\n");
+  const CommandResult value = RunReg(path, {"query", "HKLM\\Software\\Client", "/v", "COUNT"});
+  EXPECT_EQ(value.out, "\nHKEY_LOCAL_MACHINE\\Software\\Client\n    Count    REG_DWORD    0xa\n\n");
+}
+
+TEST(RunCommand, ReplacingOrDeletingAsksFirstWithoutForce) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  const std::string key = "HKLM\\Software\\Client";
+  EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "1"}).status, 0);
+
+  const CommandResult unanswered = RunReg(path, {"add", key, "/v", "A", "/d", "2"});
+  EXPECT_EQ(unanswered.status, 1);
+  EXPECT_EQ(unanswered.out, "Value A exists, overwrite (Yes/No)? \n");
+  EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "3"}, "no\n").status, 1);
+  EXPECT_EQ(RunReg(path, {"query", key, "/v", "A"}).out,
+            "\nHKEY_LOCAL_MACHINE\\Software\\Client\n    A    REG_SZ    1\n\n");
+
+  EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "4"}, "yes\n").status, 0);
+  EXPECT_EQ(RunReg(path, {"delete", key, "/v", "A"}).status, 1);
+  EXPECT_EQ(RunReg(path, {"delete", key, "/v", "A"}, "y\n").status, 0);
+  EXPECT_EQ(RunReg(path, {"query", key, "/v", "A"}).status, 1);
+}
+
+TEST(RunCommand, ErrorsGoToStandardErrorWithStatusOne) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  const std::string notFound =
+      "ERROR: The system was unable to find the specified registry key or value.\n";
+  const CommandResult noStore = RunReg(path, {"query", "HKLM\\Software"});
+  EXPECT_EQ(noStore.status, 1);
+  EXPECT_EQ(noStore.err, notFound);
+  EXPECT_FALSE(std::filesystem::exists(path)) << "only add creates the store";
+
+  RunReg(path, {"add", "HKLM\\Software\\Client", "/v", "A", "/d", "1"});
+  const struct {
+    std::vector<std::string_view> arguments;
+    std::string err;
+  } cases[] = {
+      {{"query", "HKLM\\Software\\Missing"}, notFound},
+      {{"query", "HKLM\\Software\\Client", "/v", "B"}, notFound},
+      {{"delete", "HKLM\\Software\\Client", "/v", "B", "/f"}, notFound},
+      {{"delete", "HKLM\\Software\\Missing", "/f"}, notFound},
+      {{"delete", "HKLM", "/f"}, "ERROR: Invalid key name.\n"},
+      {{"add", "HKLM", "/v", "A", "/d", "1"}, "ERROR: Invalid key name.\n"},
+  };
+  for (const auto& c : cases) {
+    const CommandResult result = RunReg(path, c.arguments);
+    EXPECT_EQ(result.status, 1) << c.arguments[1];
+    EXPECT_EQ(result.err, c.err) << c.arguments[1];
+    EXPECT_EQ(result.out, "") << c.arguments[1];
+  }
+
+  const std::string foreign = folder.File("foreign.db");
+  WriteBytes(foreign, "not a store");
+  const CommandResult refused = RunReg(foreign, {"add", "HKLM\\A", "/v", "A", "/d", "1", "/f"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("not a registry store"), std::string::npos) << refused.err;
+  EXPECT_EQ(ReadBytes(foreign), "not a store");
+}
+
+TEST(RunCommand, DeletingAKeyTakesItsSubkeys) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  RunReg(path, {"add", "HKLM\\A\\B\\C", "/v", "V", "/t", "REG_DWORD", "/d", "1"});
+  EXPECT_EQ(RunReg(path, {"delete", "HKLM\\A\\B", "/f"}).out,
+            "The operation completed successfully.\n");
+  EXPECT_EQ(RunReg(path, {"query", "HKLM\\A"}).out, "\nHKEY_LOCAL_MACHINE\\A\n\n");
+  EXPECT_EQ(RunReg(path, {"query", "HKLM\\A\\B\\C"}).status, 1);
+}
+
+}  // namespace

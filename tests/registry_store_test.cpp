@@ -1,0 +1,176 @@
+// The registry store: recognising its files, the key tree, exact values, and refused writes.
+#include "platform/registry_store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "tests/temporary_folder.h"
+
+namespace {
+
+using store::Access;
+using store::Outcome;
+using store::Root;
+
+store::Store CreateAndOpen(const TemporaryFolder& folder, Access access = Access::ReadWrite) {
+  const std::string path = folder.File("registry.db");
+  EXPECT_EQ(store::CreateStoreIfMissing(path), "");
+  store::OpenedStore opened = store::OpenStore(path, access);
+  EXPECT_EQ(opened.error, "");
+  return std::move(opened.db);
+}
+
+// Makes an SQLite database that belongs to some other program.
+void MakeForeignDatabase(const std::string& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_exec(db, "CREATE TABLE keys (id INTEGER); INSERT INTO keys VALUES (1);", nullptr, nullptr,
+               nullptr);
+  sqlite3_close(db);
+}
+
+TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
+  const struct {
+    const char* title;
+    void (*make)(const std::string& path);
+  } cases[] = {
+      {"missing", [](const std::string&) {}},
+      {"empty", [](const std::string& path) { WriteBytes(path, ""); }},
+      {"garbage", [](const std::string& path) { WriteBytes(path, std::string(5000, '\x9c')); }},
+      {"header only", [](const std::string& path) { WriteBytes(path, "SQLite format 3"); }},
+      {"another program's database", MakeForeignDatabase},
+      {"a folder", [](const std::string& path) { std::filesystem::create_directory(path); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    TemporaryFolder folder;
+    const std::string path = folder.File("registry.db");
+    c.make(path);
+    const std::string before = std::filesystem::is_regular_file(path) ? ReadBytes(path) : "";
+    for (const Access access : {Access::ReadOnly, Access::ReadWrite}) {
+      const store::OpenedStore opened = store::OpenStore(path, access);
+      EXPECT_EQ(opened.db, nullptr);
+      EXPECT_NE(opened.error, "");
+    }
+    if (std::filesystem::is_regular_file(path)) {
+      EXPECT_EQ(ReadBytes(path), before);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+  }
+}
+
+TEST(CreateStoreIfMissing, CreatesFoldersButNeverReplacesAFile) {
+  TemporaryFolder folder;
+  const std::string nested = folder.File("a/b/registry.db");
+  EXPECT_EQ(store::CreateStoreIfMissing(nested), "");
+  EXPECT_NE(store::OpenStore(nested, Access::ReadWrite).db, nullptr);
+
+  const std::string foreign = folder.File("foreign.db");
+  WriteBytes(foreign, "not a store");
+  EXPECT_EQ(store::CreateStoreIfMissing(foreign), "");
+  EXPECT_EQ(ReadBytes(foreign), "not a store");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path),
+                          std::filesystem::directory_iterator()),
+            2)
+      << "no temporary file is left behind";
+}
+
+TEST(Keys, FormATreeThatMatchesWithoutRegardToCaseAndKeepsItsCase) {
+  TemporaryFolder folder;
+  const store::Store db = CreateAndOpen(folder);
+  const store::KeyLookup created =
+      store::CreateKey(db.get(), Root::LocalMachine, "Software\\Vendor\\App");
+  ASSERT_EQ(created.outcome, Outcome::Found);
+  EXPECT_EQ(created.path, "Software\\Vendor\\App");
+
+  const store::KeyLookup again =
+      store::CreateKey(db.get(), Root::LocalMachine, "SOFTWARE\\vendor\\APP");
+  EXPECT_EQ(again.id, created.id);
+  EXPECT_EQ(again.path, "Software\\Vendor\\App");
+
+  const struct {
+    Root root;
+    const char* path;
+    Outcome outcome;
+  } lookups[] = {
+      {Root::LocalMachine, "software\\VENDOR\\app", Outcome::Found},
+      {Root::LocalMachine, "Software\\Vendor", Outcome::Found},
+      {Root::LocalMachine, "", Outcome::Found},
+      {Root::LocalMachine, "Software\\Vendor\\App\\Missing", Outcome::NotFound},
+      {Root::LocalMachine, "Software\\Vendör", Outcome::NotFound},
+      {Root::CurrentUser, "Software\\Vendor\\App", Outcome::NotFound},
+  };
+  for (const auto& lookup : lookups) {
+    EXPECT_EQ(store::FindKey(db.get(), lookup.root, lookup.path).outcome, lookup.outcome)
+        << lookup.path;
+  }
+}
+
+TEST(Values, KeepTheirTypeAndBytesExactly) {
+  TemporaryFolder folder;
+  const store::Store db = CreateAndOpen(folder);
+  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
+  const store::NamedValue values[] = {
+      {"Dword", {store::kRegDword, store::LittleEndianBytes(0xDEADBEEF, 4)}},
+      {"Text", {store::kRegSz, std::string("caf\xe9\0", 5)}},
+      {"Binary", {store::kRegBinary, std::string("\0\xff\0\x80", 4)}},
+      {"Empty", {store::kRegNone, ""}},
+      {"Odd type", {0x12345678, "x"}},
+      {"", {store::kRegSz, std::string("default\0", 8)}},
+  };
+  for (const auto& value : values)
+    ASSERT_TRUE(store::WriteValue(db.get(), key, value.name, value.value));
+  for (const auto& value : values) {
+    const store::ValueLookup read = store::ReadValue(db.get(), key, value.name);
+    ASSERT_EQ(read.outcome, Outcome::Found) << value.name;
+    EXPECT_EQ(read.named.value.type, value.value.type) << value.name;
+    EXPECT_EQ(read.named.value.bytes, value.value.bytes) << value.name;
+  }
+  EXPECT_EQ(store::ReadValue(db.get(), key, "missing").outcome, Outcome::NotFound);
+}
+
+TEST(Values, ReplacingKeepsTheNameAsCreatedAndTakesTheNewType) {
+  TemporaryFolder folder;
+  const store::Store db = CreateAndOpen(folder);
+  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
+  ASSERT_TRUE(store::WriteValue(db.get(), key, "UsingPattern", {store::kRegSz, "long text"}));
+  ASSERT_TRUE(store::WriteValue(db.get(), key, "USINGPATTERN",
+                                {store::kRegDword, store::LittleEndianBytes(1, 4)}));
+  const auto values = store::ListValues(db.get(), key);
+  ASSERT_TRUE(values.has_value());
+  ASSERT_EQ(values->size(), 1u);
+  EXPECT_EQ(values->front().name, "UsingPattern");
+  EXPECT_EQ(values->front().value.type, store::kRegDword);
+}
+
+TEST(Keys, DeletingAKeyTakesItsSubkeysAndValuesAndLaterWritesAreRefused) {
+  TemporaryFolder folder;
+  const store::Store db = CreateAndOpen(folder);
+  const store::KeyId parent = store::CreateKey(db.get(), Root::LocalMachine, "A").id;
+  const store::KeyId child = store::CreateKey(db.get(), Root::LocalMachine, "A\\B").id;
+  ASSERT_TRUE(
+      store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)}));
+  EXPECT_EQ(store::DeleteKey(db.get(), parent), Outcome::Found);
+  EXPECT_EQ(store::FindKey(db.get(), Root::LocalMachine, "A\\B").outcome, Outcome::NotFound);
+  EXPECT_EQ(store::ReadValue(db.get(), child, "V").outcome, Outcome::NotFound);
+  EXPECT_FALSE(
+      store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)}));
+  EXPECT_EQ(store::DeleteKey(db.get(), parent), Outcome::NotFound);
+}
+
+TEST(Values, WritesThroughAReadOnlyOpeningAreRefusedAndChangeNothing) {
+  TemporaryFolder folder;
+  {
+    const store::Store db = CreateAndOpen(folder);
+    ASSERT_TRUE(store::WriteValue(db.get(), store::CreateKey(db.get(), Root::LocalMachine, "K").id,
+                                  "V", {store::kRegDword, store::LittleEndianBytes(5, 4)}));
+  }
+  const store::Store db = CreateAndOpen(folder, Access::ReadOnly);
+  const store::KeyId key = store::FindKey(db.get(), Root::LocalMachine, "K").id;
+  EXPECT_FALSE(
+      store::WriteValue(db.get(), key, "V", {store::kRegDword, store::LittleEndianBytes(6, 4)}));
+  EXPECT_EQ(store::DeleteValue(db.get(), key, "V"), Outcome::Failed);
+  EXPECT_EQ(store::ReadValue(db.get(), key, "V").named.value.bytes, store::LittleEndianBytes(5, 4));
+}
+
+}  // namespace

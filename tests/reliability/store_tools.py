@@ -3,6 +3,7 @@
 The store is read straight from its SQLite file, read-only, so that a test sees exactly what is
 stored, whatever the programs print.
 """
+import contextlib
 import os
 import sqlite3
 import struct
@@ -71,7 +72,10 @@ class Programs:
 
 
 def open_read_only(store_path):
-    return sqlite3.connect(f"file:{store_path}?mode=ro", uri=True, timeout=30)
+    """A read-only connection, to be closed before the programs run again: while this process
+    holds the store open, a new connection would skip the log recovery that a killed writer can
+    leave to do, and would read as if its last commit had not been made."""
+    return contextlib.closing(sqlite3.connect(f"file:{store_path}?mode=ro", uri=True, timeout=30))
 
 
 def integrity(store_path):
@@ -82,14 +86,11 @@ def integrity(store_path):
 
 def contents(store_path):
     """Every row of every table, so that any change anywhere shows."""
-    db = open_read_only(store_path)
-    try:
+    with open_read_only(store_path) as db:
         tables = [row[0] for row in db.execute(
             "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
         return {table: sorted(db.execute(f'SELECT * FROM "{table}"').fetchall(), key=repr)
                 for table in tables}
-    finally:
-        db.close()
 
 
 def key_id(db, key=CLIENT_KEY):
@@ -97,15 +98,12 @@ def key_id(db, key=CLIENT_KEY):
     found = 3
     for name in key.split("\\")[1:]:
         found = db.execute("SELECT id FROM keys WHERE parent = ? AND name = ?",
-                           (found, name)).fetchone()[0]
+                           (found, name)).fetchall()[0][0]
     return found
 
 
 def key_values(store_path, key=CLIENT_KEY):
     """A key's values: lower-case name -> (type, bytes)."""
-    db = open_read_only(store_path)
-    try:
+    with open_read_only(store_path) as db:
         return {name.lower(): (value_type, bytes(data)) for name, value_type, data in
                 db.execute("SELECT name, type, data FROM vals WHERE key = ?", (key_id(db, key),))}
-    finally:
-        db.close()

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3)
-test_packages=(util-linux libbenchmark-dev)
+test_packages=(util-linux libbenchmark-dev clang libclang-rt-14-dev)
 
 packages=("${build_packages[@]}")
 if [ "${1:-all}" = all ]; then

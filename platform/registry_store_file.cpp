@@ -78,6 +78,20 @@ bool Configure(sqlite3* db) {
          Execute(db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL;");
 }
 
+// Runs SQLite's check of the file's structure. A damaged store (cut short, pages overwritten) can
+// read as if values were missing, and writing seeds over values that do exist would lose them.
+bool IsIntact(sqlite3* db) {
+  std::string verdict;
+  const auto keepFirstRow = [](void* out, int, char** values, char**) {
+    auto& text = *static_cast<std::string*>(out);
+    if (text.empty() && values[0] != nullptr)
+      text = values[0];
+    return 0;
+  };
+  return sqlite3_exec(db, "PRAGMA quick_check(1);", keepFirstRow, &verdict, nullptr) == SQLITE_OK &&
+         verdict == "ok";
+}
+
 // Writes a complete, empty store into the empty file at `path`.
 std::string BuildStore(const std::string& path) {
   sqlite3* raw = nullptr;
@@ -134,6 +148,8 @@ OpenedStore OpenStore(const std::string& path, Access access) {
   }
   if (!Configure(raw))
     return {nullptr, LastError(raw)};
+  if (!IsIntact(raw))
+    return {nullptr, "the store is damaged"};
   return {std::move(db), std::string()};
 }
 

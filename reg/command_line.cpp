@@ -70,7 +70,10 @@ std::string ParseKeyName(std::string_view keyName, Command& command) {
     return "ERROR: Invalid key name.";
   const std::string_view path =
       rootName.size() < keyName.size() ? keyName.substr(rootName.size() + 1) : std::string_view();
-  if (path.find("\\\\") != std::string_view::npos || (!path.empty() && path.front() == '\\') ||
+  // Every name in the path must be non-empty: no doubled, leading or (after the one dropped
+  // above) trailing backslash.
+  if (path.find("\\\\") != std::string_view::npos ||
+      (!path.empty() && (path.front() == '\\' || path.back() == '\\')) ||
       (rootName.size() < keyName.size() && path.empty())) {
     return "ERROR: Invalid key name.";
   }

@@ -46,6 +46,7 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
       {"add", "HKLMX\\A"},
       {"add", "HKLM\\A\\\\B"},
       {"add", "HKLM\\\\A"},
+      {"add", "HKLM\\A\\\\"},
       {"add", "HKLM\\A", "/v"},
       {"add", "HKLM\\A", "/v", "x", "/ve"},
       {"add", "HKLM\\A", "/v", "x", "/v", "y"},

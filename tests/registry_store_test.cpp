@@ -59,6 +59,39 @@ TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
   }
 }
 
+// A damaged store can read as if values were missing; seeds written over them would lose them.
+TEST(OpenStore, RefusesADamagedStoreAndLeavesItAsItWas) {
+  const struct {
+    const char* title;
+    void (*damage)(std::string& bytes);
+  } cases[] = {
+      {"cut inside its last page", [](std::string& bytes) { bytes.resize(bytes.size() - 384); }},
+      {"cut in half", [](std::string& bytes) { bytes.resize(bytes.size() / 2); }},
+      {"last page overwritten",
+       [](std::string& bytes) { bytes.replace(bytes.size() - 4096, 4096, 4096, '\x5a'); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    TemporaryFolder folder;
+    const std::string path = folder.File("registry.db");
+    {
+      const store::Store db = CreateAndOpen(folder);
+      const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
+      ASSERT_TRUE(store::WriteValue(db.get(), key, "Counter",
+                                    {store::kRegDword, store::LittleEndianBytes(5, 4)}));
+    }
+    std::string bytes = ReadBytes(path);
+    c.damage(bytes);
+    WriteBytes(path, bytes);
+    for (const Access access : {Access::ReadOnly, Access::ReadWrite}) {
+      const store::OpenedStore opened = store::OpenStore(path, access);
+      EXPECT_EQ(opened.db, nullptr);
+      EXPECT_NE(opened.error, "");
+    }
+    EXPECT_EQ(ReadBytes(path), bytes);
+  }
+}
+
 TEST(CreateStoreIfMissing, CreatesFoldersButNeverReplacesAFile) {
   TemporaryFolder folder;
   const std::string nested = folder.File("a/b/registry.db");

@@ -14,3 +14,9 @@ echo "== Benchmarks, briefly, so that they keep working (their figures mean noth
 smoke_results=$(mktemp)
 bash bench/run.sh --smoke "$smoke_results"
 rm -f "$smoke_results"
+
+echo "== Every test again, built with AddressSanitizer and UBSan"
+cmake --workflow --preset sanitize
+
+echo "== Fuzzing, a minute per target (PATTERN_COUNTERS_FUZZ_SECONDS to change)"
+cmake --workflow --preset fuzz

@@ -54,15 +54,44 @@ def as_nobody(command, folder):
     return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + command
 
 
-def on_read_only_mount(command, folder):
-    """Runs the command where the folder is mounted read-only, in a private mount namespace."""
+def require_mount_namespace():
     if not shutil.which("unshare"):
         raise Skip("unshare is not available")
     probe = subprocess.run(["unshare", "-m", "true"], capture_output=True)
     if probe.returncode != 0:
         raise Skip("no private mount namespace: " + probe.stderr.decode().strip())
+
+
+def on_read_only_mount(command, folder):
+    """Runs the command where the folder is mounted read-only, in a private mount namespace."""
+    require_mount_namespace()
     script = 'mount --bind "$0" "$0" && mount -o remount,bind,ro "$0" && exec "$@"'
     return ["unshare", "-m", "sh", "-c", script, folder] + command
+
+
+# Moves the store's folder onto a file system just big enough for the store and $0 bytes more,
+# runs the command there and reports on standard error when the store file changed.
+FULL_DISK_SCRIPT = r"""
+store=$PATTERN_COUNTERS_REGISTRY disk=${PATTERN_COUNTERS_REGISTRY%/*} room=$0
+cp "$store" "$disk.copy" &&
+  mount -t tmpfs -o size=$(($(stat -c %s "$store") + room)) tmpfs "$disk" &&
+  cp "$disk.copy" "$store" || exit 99
+"$@"
+status=$?
+cmp -s "$disk.copy" "$store" || echo "the store file changed" >&2
+exit $status
+"""
+
+# SQLite's index of the write-ahead log: what a store needs beside itself before it can be read.
+LOG_INDEX_BYTES = 32768
+
+
+def on_full_disk(room):
+    """Runs the command with the store on a file system with only `room` bytes left."""
+    def wrap(command, folder):
+        require_mount_namespace()
+        return ["unshare", "-m", "sh", "-c", FULL_DISK_SCRIPT, str(room)] + command
+    return wrap
 
 
 def case_table(options):
@@ -82,6 +111,25 @@ def case_table(options):
     store = lambda path: make_store(options, path)
     write = lambda data: lambda path: open(path, "wb").write(data)
     plain = lambda command, folder: command
+
+    def store_then(change):
+        """Makes a store, then changes its file."""
+        def make(path):
+            store(path)
+            with open(path, "r+b") as file:
+                change(file, os.path.getsize(path))
+        return make
+
+    cut_to = lambda size_of: store_then(lambda file, size: file.truncate(size_of(size)))
+    last_page_overwritten = store_then(
+        lambda file, size: (file.seek(size - 4096), file.write(os.urandom(4096))))
+
+    def store_to_seed(path):
+        """A store whose client key holds only UsingPattern."""
+        subprocess.run([options.reg, "add", CLIENT_KEY, "/v", "UsingPattern", "/t", "REG_DWORD",
+                        "/d", "1350668", "/f"],
+                       env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path), check=True,
+                       capture_output=True)
     return [
         ("no store file", at("registry.db"), plain, CANNOT_OPEN),
         ("an empty file", at("registry.db", write(b"")), plain, CANNOT_OPEN),
@@ -111,6 +159,21 @@ def case_table(options):
          as_nobody, CANNOT_OPEN),
         ("a store on a read-only file system", at("registry.db", store, 0o666, 0o777),
          on_read_only_mount, CANNOT_OPEN),
+        ("a store cut to its header", at("registry.db", cut_to(lambda size: 100)), plain,
+         CANNOT_OPEN),
+        ("a store cut in half", at("registry.db", cut_to(lambda size: size // 2)), plain,
+         CANNOT_OPEN),
+        ("a store cut inside its last page", at("registry.db", cut_to(lambda size: size - 384)),
+         plain, CANNOT_OPEN),
+        ("a store with its last page overwritten", at("registry.db", last_page_overwritten),
+         plain, CANNOT_OPEN),
+        ("a store on a full disk", at("disk/registry.db", store), on_full_disk(0), CANNOT_OPEN),
+        # The run writes ParentPattern unchanged, which needs no room, then BackRevCounter.
+        ("a store on a disk with room for the log's index only", at("disk/registry.db", store),
+         on_full_disk(LOG_INDEX_BYTES), REPORT + "Cannot set BackRevCounter.\n"),
+        ("a store to seed on a disk with room for the log's index only",
+         at("disk/registry.db", store_to_seed), on_full_disk(LOG_INDEX_BYTES),
+         "Fail to query ParentBackRevCounter.\nCannot set ParentBackRevCounter.\n"),
     ]
 
 
@@ -139,7 +202,7 @@ def run_case(options, title, prepare, wrap, expected):
         got = (done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1"))
         if got != (0, expected, ""):
             failures.append(f"expected status 0 and {expected!r}, got {got}")
-        if expected == CANNOT_OPEN and path and digest(path) != before:
+        if expected != REPORT and path and digest(path) != before:
             failures.append("the store file changed")
         return failures
 

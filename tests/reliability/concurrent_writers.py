@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""Many runs of the tool in parallel while a client keeps rewriting values through the companion.
+
+What must hold, whatever the timing:
+- every run of the tool reads all four values and writes both of its own (waiting for the store's
+  lock is never a failure), and reports a UsingPattern the client actually wrote;
+- every companion write succeeds, and the last one to each value is what is stored;
+- the store passes SQLite's integrity check, and the counters hold what some run wrote.
+The tool reads and then writes without a lock, so runs may overwrite each other's counters: the
+test does not ask for every step of BackRevCounter to be kept.
+
+    concurrent_writers.py --tool build/pattern-counters --reg build/pattern-counters-reg
+"""
+import argparse
+import os
+import random
+import re
+import sys
+import tempfile
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+from store_tools import (CLIENT_KEY, NUMBERED_NAMES, OTHER_KEY, REG_DWORD, REG_SZ, Programs,
+                         key_values, dword, integrity, soak, stepped)
+
+REPORT = re.compile(rb"ParentBackRevCount= (-?\d+)\nBackRevCount= (-?\d+)\n"
+                    rb"Parent Pattern= (-?\d+)\nCurrent Pattern= (-?\d+)\n"
+                    rb"(Parent and Local Pattern versions are different\.\n)?"
+                    rb"(BackRev counts are already different\.\n)?\Z")
+FIRST_USING_PATTERN = 1350656
+
+
+def unsigned(printed):
+    return int(printed) % 2**32
+
+
+class Client:
+    """Plays the client: rewrites UsingPattern and values of its own until told to stop."""
+
+    def __init__(self, programs, rng):
+        self.programs = programs
+        self.rng = rng
+        self.last = {}  # (key, lower-case name) -> (type, bytes) of the last write
+        self.using_patterns = {FIRST_USING_PATTERN}
+        self.writes = 0
+        self.failures = []
+        self.stop = threading.Event()
+
+    def write_once(self):
+        self.writes += 1
+        choice = self.rng.random()
+        try:
+            if choice < 0.5:
+                number = FIRST_USING_PATTERN + self.writes
+                self.using_patterns.add(number)
+                self.programs.set_dword(CLIENT_KEY, "UsingPattern", number)
+                self.last[(CLIENT_KEY, "usingpattern")] = (REG_DWORD, dword(number))
+            else:
+                key = CLIENT_KEY if choice < 0.75 else OTHER_KEY
+                name = f"ClientValue{self.rng.randrange(4)}"
+                text = f"write {self.writes}"
+                self.programs.set_text(key, name, text)
+                self.last[(key, name.lower())] = (REG_SZ, text.encode() + b"\0")
+        except AssertionError as error:
+            self.failures.append(str(error))
+
+    def run(self):
+        while not self.stop.is_set():
+            self.write_once()
+
+
+def run_tool(programs, name):
+    done = programs.run_tool(name)
+    return name, done.returncode, done.stdout, done.stderr
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--reg", required=True)
+    parser.add_argument("--runs", type=int, default=50000 if soak() else 2000)
+    parser.add_argument("--parallel", type=int, default=8)
+    parser.add_argument("--seed", type=int, default=int(time.time()))
+    options = parser.parse_args()
+    rng = random.Random(options.seed)
+    print(f"seed {options.seed}, {options.runs} runs, {options.parallel} at a time")
+
+    with tempfile.TemporaryDirectory(prefix="pattern-counters-concurrent-") as folder:
+        store_path = os.path.join(folder, "registry.db")
+        programs = Programs(options.tool, options.reg, store_path)
+        for name in ("ParentBackRevCounter", "BackRevCounter"):
+            programs.set_dword(CLIENT_KEY, name, 5000)
+        programs.set_dword(CLIENT_KEY, "ParentPattern", 0)
+        programs.set_dword(CLIENT_KEY, "UsingPattern", FIRST_USING_PATTERN)
+        programs.set_text(OTHER_KEY, "Untouched", "left alone")
+
+        client = Client(programs, random.Random(rng.random()))
+        client_thread = threading.Thread(target=client.run)
+        client_thread.start()
+        try:
+            with ThreadPoolExecutor(options.parallel) as pool:
+                names = [rng.choice(NUMBERED_NAMES)[0] for _ in range(options.runs)]
+                results = list(pool.map(lambda name: run_tool(programs, name), names))
+        finally:
+            client.stop.set()
+            client_thread.join()
+
+        failures = list(client.failures)
+        stepped_counters = set()
+        for name, status, out, err in results:
+            report = REPORT.match(out)
+            if status != 0 or err or not report:
+                failures.append(f"run {name!r}: status {status}, stdout {out!r}, stderr {err!r}")
+                continue
+            if unsigned(report.group(4)) not in client.using_patterns:
+                failures.append(f"run {name!r} read a UsingPattern never written: {out!r}")
+            if unsigned(report.group(1)) != 5000:
+                failures.append(f"run {name!r} read a changed ParentBackRevCounter: {out!r}")
+            stepped_counters.add(stepped(unsigned(report.group(2))))
+
+        checked = integrity(store_path)
+        if checked != "ok":
+            failures.append(f"integrity check: {checked}")
+        values = key_values(store_path)
+        stored_values = {CLIENT_KEY: values, OTHER_KEY: key_values(store_path, OTHER_KEY)}
+        for (key, name), written in client.last.items():
+            stored = stored_values[key].get(name)
+            if stored != written:
+                failures.append(f"client write lost: {key}\\{name} holds {stored}, wrote {written}")
+        if values["parentbackrevcounter"] != (REG_DWORD, dword(5000)):
+            failures.append(f"ParentBackRevCounter changed: {values['parentbackrevcounter']}")
+        if values["parentpattern"] not in {(REG_DWORD, dword(number)) for _, number in NUMBERED_NAMES}:
+            failures.append(f"ParentPattern holds what no run wrote: {values['parentpattern']}")
+        if values["backrevcounter"] not in {(REG_DWORD, dword(n)) for n in stepped_counters}:
+            failures.append(f"BackRevCounter holds what no run wrote: {values['backrevcounter']}")
+
+    lowest = min(stepped_counters, default=None)
+    print(f"{len(results)} runs of the tool, {client.writes} client writes; "
+          f"BackRevCounter went from 5000 to {int.from_bytes(values['backrevcounter'][1], 'little')}"
+          f" (lowest written {lowest}; the rest were steps lost to the unlocked read-then-write)")
+    for failure in failures[:20]:
+        print(f"FAIL {failure}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -111,6 +111,9 @@ class WineBackend:
 
     def reset(self):
         self.reg(["delete", self.KESTRAN_KEY, "/f"])  # fails harmlessly when there is none
+        status, out, _ = self.reg(["query", self.KESTRAN_KEY])
+        if status == 0:
+            raise SystemExit(f"cannot empty the registry for the next scenario: {out}")
 
     def run(self, command):
         done = subprocess.run(self.wine + command, env=self.env, cwd=self.folder.name,

@@ -2,7 +2,10 @@
 //
 // Every failure of the store (no location, no file, not a store, no write access, a lock not
 // obtained in time, any SQLite error) is answered as the registry would answer it: the key does
-// not open, the value cannot be read, or the write is refused.
+// not open, the value cannot be read, or the write is refused. Once a read has failed for the
+// store's sake (damaged pages, an I/O error) rather than for a missing value, every later write
+// through the key is refused: a seed would otherwise overwrite a value that exists but could not
+// be read, in a file that is best left as it is.
 #include <sqlite3.h>
 
 #include "platform/platform.h"
@@ -12,6 +15,7 @@
 struct RegistryKey {
   store::Store db;
   store::KeyId id;
+  bool storeFailedARead;
   // Prepared at their first use and kept for the other values. Declared after the store, so that
   // they are finalized before it closes.
   store::Statement readValue;
@@ -30,19 +34,23 @@ RegistryKey* OpenLocalMachineKey(const char* path) {
   const store::KeyLookup key = store::FindKey(opened.db.get(), store::Root::LocalMachine, path);
   if (key.outcome != store::Outcome::Found)
     return nullptr;
-  return new RegistryKey{std::move(opened.db), key.id, nullptr, nullptr};
+  return new RegistryKey{std::move(opened.db), key.id, false, nullptr, nullptr};
 }
 
 std::optional<std::uint32_t> QueryValue(RegistryKey* key, const char* valueName) {
   if (!key->readValue)
     key->readValue = store::PrepareReadValue(key->db.get());
   const store::ValueLookup read = store::ReadValueWith(key->readValue.get(), key->id, valueName);
+  if (read.outcome == store::Outcome::Failed)
+    key->storeFailedARead = true;
   if (read.outcome != store::Outcome::Found || read.named.value.bytes.size() > 4)
     return std::nullopt;
   return static_cast<std::uint32_t>(store::LittleEndianNumber(read.named.value.bytes));
 }
 
 bool SetDwordValue(RegistryKey* key, const char* valueName, std::uint32_t value) {
+  if (key->storeFailedARead)
+    return false;
   if (!key->writeValue)
     key->writeValue = store::PrepareWriteValue(key->db.get());
   return store::WriteValueWith(key->db.get(), key->writeValue.get(), key->id, valueName,

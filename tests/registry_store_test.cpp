@@ -59,37 +59,59 @@ TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
   }
 }
 
-// A damaged store can read as if values were missing; seeds written over them would lose them.
-TEST(OpenStore, RefusesADamagedStoreAndLeavesItAsItWas) {
+// A store holding one value, damaged afterwards; returns its bytes as damaged.
+std::string DamagedStore(const TemporaryFolder& folder, void (*damage)(std::string& bytes)) {
+  {
+    const store::Store db = CreateAndOpen(folder);
+    const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
+    EXPECT_TRUE(store::WriteValue(db.get(), key, "Counter",
+                                  {store::kRegDword, store::LittleEndianBytes(5, 4)}));
+  }
+  const std::string path = folder.File("registry.db");
+  std::string bytes = ReadBytes(path);
+  damage(bytes);
+  WriteBytes(path, bytes);
+  return bytes;
+}
+
+// A store cut short could read as if values were missing; seeds written over them would lose them.
+TEST(OpenStore, RefusesAStoreShorterThanItsHeaderSaysAndLeavesItAsItWas) {
   const struct {
     const char* title;
     void (*damage)(std::string& bytes);
   } cases[] = {
       {"cut inside its last page", [](std::string& bytes) { bytes.resize(bytes.size() - 384); }},
       {"cut in half", [](std::string& bytes) { bytes.resize(bytes.size() / 2); }},
-      {"last page overwritten",
-       [](std::string& bytes) { bytes.replace(bytes.size() - 4096, 4096, 4096, '\x5a'); }},
+      {"cut to its header", [](std::string& bytes) { bytes.resize(100); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
     TemporaryFolder folder;
-    const std::string path = folder.File("registry.db");
-    {
-      const store::Store db = CreateAndOpen(folder);
-      const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
-      ASSERT_TRUE(store::WriteValue(db.get(), key, "Counter",
-                                    {store::kRegDword, store::LittleEndianBytes(5, 4)}));
-    }
-    std::string bytes = ReadBytes(path);
-    c.damage(bytes);
-    WriteBytes(path, bytes);
+    const std::string bytes = DamagedStore(folder, c.damage);
     for (const Access access : {Access::ReadOnly, Access::ReadWrite}) {
-      const store::OpenedStore opened = store::OpenStore(path, access);
+      const store::OpenedStore opened = store::OpenStore(folder.File("registry.db"), access);
       EXPECT_EQ(opened.db, nullptr);
       EXPECT_NE(opened.error, "");
     }
-    EXPECT_EQ(ReadBytes(path), bytes);
+    EXPECT_EQ(ReadBytes(folder.File("registry.db")), bytes);
   }
+}
+
+// Damage inside a page shows when the page is read: as a failed read, never as a missing value.
+TEST(Values, ADamagedPageFailsTheReadRatherThanHidingTheValue) {
+  TemporaryFolder folder;
+  const std::string bytes = DamagedStore(folder, [](std::string& damaged) {
+    damaged.replace(damaged.size() - 4096, 4096, 4096, '\x5a');
+  });
+  {
+    const store::OpenedStore opened =
+        store::OpenStore(folder.File("registry.db"), Access::ReadWrite);
+    ASSERT_NE(opened.db, nullptr) << opened.error;
+    const store::KeyLookup key = store::FindKey(opened.db.get(), Root::LocalMachine, "K");
+    ASSERT_EQ(key.outcome, Outcome::Found);
+    EXPECT_EQ(store::ReadValue(opened.db.get(), key.id, "Counter").outcome, Outcome::Failed);
+  }
+  EXPECT_EQ(ReadBytes(folder.File("registry.db")), bytes);
 }
 
 TEST(CreateStoreIfMissing, CreatesFoldersButNeverReplacesAFile) {

@@ -103,7 +103,8 @@ class WineBackend:
         self.own_prefix = None
         if not self.env.get("WINEPREFIX"):
             self.own_prefix = tempfile.TemporaryDirectory(prefix="pattern-counters-wine-")
-            self.env.update(WINEPREFIX=os.path.join(self.own_prefix.name, "prefix"), WINEARCH="win32")
+            self.env.update(WINEPREFIX=os.path.join(self.own_prefix.name, "prefix"), WINEARCH="win32",
+                            TMPDIR=self.own_prefix.name)  # the server's files go with the prefix
             subprocess.run(self.wine + ["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
                            capture_output=True, check=True, timeout=300)
         self.folder = tempfile.TemporaryDirectory(prefix="pattern-counters-e2e-")

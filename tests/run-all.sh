@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-dependencies.sh all
+scripts/install-dependencies.sh windows
 
 echo "== Linux build and tests"
 cmake --workflow --preset default

@@ -99,7 +99,11 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
 }
 
 int Query(const Command& command, const std::string& storePath, Console& console) {
-  store::Store db = OpenForCommand(storePath, store::Access::ReadOnly, console);
+  // A query writes nothing, but where it may write, it opens the store for writing: on closing,
+  // only such a connection removes SQLite's log files instead of leaving them beside the store.
+  store::Store db = store::OpenStore(storePath, store::Access::ReadWrite).db;
+  if (!db)
+    db = OpenForCommand(storePath, store::Access::ReadOnly, console);
   if (!db)
     return 1;
   const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);

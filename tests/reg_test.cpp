@@ -191,6 +191,8 @@ TEST(RunCommand, QueryPrintsRegsLayout) {
             "HKEY_LOCAL_MACHINE\\Software\\Client\\Sub\n");
   const CommandResult value = RunReg(path, {"query", "HKLM\\Software\\Client", "/v", "COUNT"});
   EXPECT_EQ(value.out, "\nHKEY_LOCAL_MACHINE\\Software\\Client\n    Count    REG_DWORD    0xa\n\n");
+  EXPECT_FALSE(std::filesystem::exists(path + "-wal")) << "a query leaves no log behind";
+  EXPECT_FALSE(std::filesystem::exists(path + "-shm"));
 }
 
 TEST(RunCommand, ReplacingOrDeletingAsksFirstWithoutForce) {

@@ -61,20 +61,12 @@ std::uint32_t LetterCode(const NameCopy& copy) {
   return code;
 }
 
-// The value of a run of decimal digits, all known to be digits.
-std::uint32_t DigitsValue(std::string_view digits) {
-  std::uint32_t value = 0;
-  for (char c : digits)
-    value = value * 10u + static_cast<std::uint32_t>(c - '0');
-  return value;
-}
-
 // The number of a dated name, YYYYMMDD.NNN, whose twelve characters are known to be in place.
 std::uint32_t DatedPatternNumber(std::string_view fileName) {
-  const std::uint32_t year = DigitsValue(fileName.substr(0, 4));
-  const std::uint32_t month = DigitsValue(fileName.substr(4, 2));
-  const std::uint32_t day = DigitsValue(fileName.substr(6, 2));
-  const std::uint32_t revision = DigitsValue(fileName.substr(9, 3));
+  const std::uint32_t year = ConvertDecimal(fileName.substr(0, 4));
+  const std::uint32_t month = ConvertDecimal(fileName.substr(4, 2));
+  const std::uint32_t day = ConvertDecimal(fileName.substr(6, 2));
+  const std::uint32_t revision = ConvertDecimal(fileName.substr(9, 3));
   return ((year - 1998u) << 18) | (month << 14) | (day << 9) | (revision % 512u);
 }
 

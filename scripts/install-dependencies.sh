@@ -2,14 +2,16 @@
 # Installs the Debian packages the project needs, when any is missing.
 #   install-dependencies.sh build   what building and running the Linux programs needs
 #   install-dependencies.sh all     that, and what every test suite and the benchmarks need
-#   install-dependencies.sh windows the 32-bit Windows cross compiler, and Wine to test its program
+#   install-dependencies.sh windows the Windows cross compilers, and Wine to test their programs
 set -euo pipefail
 
 build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3)
 test_packages=(util-linux libbenchmark-dev clang libclang-rt-14-dev)
-# Wine is 32-bit here (wine32 from the i386 architecture), and comes with what Debian recommends
-# for it: the configuration the Windows tests are known to run on.
-windows_packages=(build-essential cmake googletest python3 g++-mingw-w64-i686 wine wine32:i386)
+# Both Wines, with what Debian recommends for them: 32-bit Wine (from the i386 architecture) runs
+# the shipped 32-bit program, 64-bit Wine runs it under WoW64 and, on machines that cannot run
+# 32-bit programs, the 64-bit build of the same sources.
+windows_packages=(build-essential cmake googletest python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64
+                  wine wine32:i386 wine64)
 
 apt_options=(--no-install-recommends)
 case ${1:-all} in

@@ -6,6 +6,8 @@ reg-syntax command, and run the tool. Each scenario starts from an empty registr
 
     run_scenarios.py --tool build/pattern-counters --reg build/pattern-counters-reg scenarios.txt
     run_scenarios.py --backend wine --tool build-windows/pattern-counters.exe scenarios.txt
+    run_scenarios.py --backend wine --wow64 --tool build-windows/pattern-counters.exe \
+        scenarios.txt ../windows/wow64_scenarios.txt    # in a 64-bit prefix (WINEPREFIX)
 """
 import argparse
 import os
@@ -15,6 +17,7 @@ import sys
 import tempfile
 
 CLIENT_KEY = r"HKLM\SOFTWARE\KESTRAN\Fernhold\Ostrevin\CurrentVersion"
+VIEWS = ("32", "64")
 
 
 class Scenario:
@@ -43,7 +46,8 @@ def parse_scenarios(path):
             argument = argument[1:] if argument.startswith(" ") else argument
             if kind == "scenario":
                 scenarios.append(Scenario(argument, number))
-            elif kind in ("reg", "run", "stdout", "stderr", "status", "value", "novalue", "nokey"):
+            elif kind in ("reg", "run", "stdout", "stderr", "status", "value", "novalue", "nokey",
+                          "view"):
                 if not scenarios:
                     raise SystemExit(f"{path}:{number}: a step before the first scenario")
                 scenarios[-1].steps.append((kind, argument.replace("%KEY%", CLIENT_KEY), number))
@@ -78,6 +82,12 @@ class LinuxBackend:
     def tool_run(self, words):
         return self.run([self.tool] + words)
 
+    def set_view(self, view):
+        raise SystemExit(f"the store has a single view: a view step ({view}) needs --backend wine")
+
+    def view_failures(self):
+        return []
+
     def close(self):
         if self.folder:
             self.folder.cleanup()
@@ -86,24 +96,35 @@ class LinuxBackend:
 class WineBackend:
     """The Windows program under Wine, set up and read back with Wine's own reg.
 
-    Runs in the Wine prefix named by WINEPREFIX, or else in a 32-bit one that it boots in a
-    temporary folder and removes at the end. Each reg call names the 32-bit view of the registry,
-    the one the 32-bit tool sees. The programs run in a folder holding a file that "*.dat" would
-    match, so that an argument expanded by the runtime shows in the pattern number.
+    Runs in the Wine prefix named by WINEPREFIX, or else in one that it boots in a temporary folder
+    and removes at the end. Each reg call names a view of the registry: the one the tool sees
+    (--view), or the one a scenario's view step names, unless the call names its own. The programs
+    run in a folder holding a file that "*.dat" would match, so that an argument expanded by the
+    runtime shows in the pattern number.
+
+    With wow64, the 32-bit tool runs in a 64-bit prefix, and every scenario also checks what
+    64-bit Windows shows: no run changes anything under the 64-bit view's own
+    HKLM\\SOFTWARE\\KESTRAN, and the 32-bit view's HKLM\\SOFTWARE\\KESTRAN is the 64-bit view's
+    HKLM\\SOFTWARE\\WOW6432Node\\KESTRAN, value for value.
     """
 
     KESTRAN_KEY = r"HKLM\SOFTWARE\KESTRAN"
+    REDIRECTED_KEY = r"HKLM\SOFTWARE\WOW6432Node\KESTRAN"
     WILDCARD_DECOY = "vd1a2b3c.dat"
 
-    def __init__(self, tool, exec_prefix):
+    def __init__(self, tool, exec_prefix, view, wow64):
         self.tool = os.path.abspath(tool)  # the programs run in a folder of their own
         self.wine = exec_prefix or ["wine"]
+        self.tool_view = self.view = view
+        self.wow64 = wow64
+        self.wow64_failures = []
         self.env = dict(os.environ)
         self.env.setdefault("WINEDEBUG", "-all")
         self.own_prefix = None
         if not self.env.get("WINEPREFIX"):
             self.own_prefix = tempfile.TemporaryDirectory(prefix="pattern-counters-wine-")
-            self.env.update(WINEPREFIX=os.path.join(self.own_prefix.name, "prefix"), WINEARCH="win32",
+            arch = "win64" if wow64 or view == "64" else "win32"
+            self.env.update(WINEPREFIX=os.path.join(self.own_prefix.name, "prefix"), WINEARCH=arch,
                             TMPDIR=self.own_prefix.name)  # the server's files go with the prefix
             subprocess.run(self.wine + ["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
                            capture_output=True, check=True, timeout=300)
@@ -111,10 +132,17 @@ class WineBackend:
         open(os.path.join(self.folder.name, self.WILDCARD_DECOY), "w").close()
 
     def reset(self):
-        self.reg(["delete", self.KESTRAN_KEY, "/f"])  # fails harmlessly when there is none
-        status, out, _ = self.reg(["query", self.KESTRAN_KEY])
-        if status == 0:
-            raise SystemExit(f"cannot empty the registry for the next scenario: {out}")
+        self.view = self.tool_view
+        for view in VIEWS if self.wow64 else (self.tool_view,):
+            self.reg(["delete", self.KESTRAN_KEY, "/f", f"/reg:{view}"])  # none there: harmless
+            status, out, _ = self.reg(["query", self.KESTRAN_KEY, f"/reg:{view}"])
+            if status == 0:
+                raise SystemExit(f"cannot empty the registry for the next scenario: {out}")
+
+    def set_view(self, view):
+        if view not in VIEWS:
+            raise SystemExit(f"unknown view {view!r}: 32 or 64")
+        self.view = view
 
     def run(self, command):
         done = subprocess.run(self.wine + command, env=self.env, cwd=self.folder.name,
@@ -122,10 +150,38 @@ class WineBackend:
         return done.returncode, windows_text(done.stdout), windows_text(done.stderr)
 
     def reg(self, words):
-        return self.run(["reg"] + words + ["/reg:32"])
+        named = any(word.lower().startswith("/reg:") for word in words)
+        return self.run(["reg"] + words + ([] if named else [f"/reg:{self.view}"]))
 
     def tool_run(self, words):
-        return self.run([self.tool] + words)
+        if not self.wow64:
+            return self.run([self.tool] + words)
+        before = self.listing(self.KESTRAN_KEY, "64")
+        result = self.run([self.tool] + words)
+        after = self.listing(self.KESTRAN_KEY, "64")
+        if after != before:
+            self.wow64_failures.append(f"the run changed the 64-bit view's {self.KESTRAN_KEY}: "
+                                       f"{before!r} became {after!r}")
+        return result
+
+    def listing(self, key, view):
+        """The key's values and subkeys, recursively, as reg query /s shows them; None if absent."""
+        status, out, _ = self.reg(["query", key, "/s", f"/reg:{view}"])
+        return out if status == 0 else None
+
+    def view_failures(self):
+        """What the scenario's registry shows against 64-bit Windows' views; empty when right."""
+        if not self.wow64:
+            return []
+        failures, self.wow64_failures = self.wow64_failures, []
+        seen_32 = self.listing(self.KESTRAN_KEY, "32")
+        seen_64 = self.listing(self.REDIRECTED_KEY, "64")
+        expected_64 = seen_32 and seen_32.replace(r"HKEY_LOCAL_MACHINE\SOFTWARE\KESTRAN",
+                                                  r"HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\KESTRAN")
+        if seen_64 != expected_64:
+            failures.append(f"the 32-bit view's {self.KESTRAN_KEY} shows {seen_32!r}, but the "
+                            f"64-bit view's {self.REDIRECTED_KEY} shows {seen_64!r}")
+        return failures
 
     def close(self):
         self.folder.cleanup()
@@ -184,7 +240,9 @@ def run_scenario(backend, scenario):
             pending[1]["status"] = int(argument)
             continue
         settle()
-        if kind == "reg":
+        if kind == "view":
+            backend.set_view(argument)
+        elif kind == "reg":
             status, out, err = backend.reg(split_words(argument))
             if status != 0:
                 failures.append(f"line {line}: setup failed ({status}): {out}{err}")
@@ -205,7 +263,7 @@ def run_scenario(backend, scenario):
             if status == 0:
                 failures.append(f"line {line}: expected no client key, got {out!r}")
     settle()
-    return failures
+    return failures + backend.view_failures()
 
 
 def main():
@@ -216,18 +274,23 @@ def main():
     parser.add_argument("--reg", help="the reg-syntax companion program (linux backend)")
     parser.add_argument("--exec-prefix", default="",
                         help="a command to run both programs under (wine backend: default wine)")
-    parser.add_argument("scenarios", help="the scenario file")
+    parser.add_argument("--view", choices=VIEWS, default="32",
+                        help="wine backend: the view of the registry the tool sees (default 32)")
+    parser.add_argument("--wow64", action="store_true",
+                        help="wine backend: the 32-bit tool in a 64-bit prefix; check both views")
+    parser.add_argument("scenarios", nargs="+", help="the scenario files")
     options = parser.parse_args()
 
     if options.backend == "wine":
-        backend = WineBackend(options.tool, split_words(options.exec_prefix))
+        backend = WineBackend(options.tool, split_words(options.exec_prefix), options.view,
+                              options.wow64)
     elif options.reg:
         backend = LinuxBackend(options.tool, options.reg, split_words(options.exec_prefix))
     else:
         parser.error("the linux backend needs --reg")
     passed = failed = 0
     try:
-        for scenario in parse_scenarios(options.scenarios):
+        for scenario in [s for path in options.scenarios for s in parse_scenarios(path)]:
             failures = run_scenario(backend, scenario)
             if failures:
                 failed += 1

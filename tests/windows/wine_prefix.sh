@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Boots a fresh, empty Wine prefix for the tests under Wine, or stops its server and removes it.
-#   wine_prefix.sh boot|remove FOLDER
-# The prefix is FOLDER/prefix; Wine keeps its server's files in FOLDER/tmp, so that removing FOLDER
-# leaves nothing behind. The tests run with the same WINEPREFIX and TMPDIR.
+#   wine_prefix.sh boot|remove FOLDER LOADER
+# LOADER runs Windows programs: the `wine` wrapper, or one of Wine's loaders by its path. The
+# prefix is FOLDER/prefix, of the architecture WINEARCH names; Wine keeps its server's files in
+# FOLDER/tmp, so that removing FOLDER leaves nothing behind. The tests run with the same
+# WINEPREFIX and TMPDIR. When the prefix cannot boot, Wine's own messages are shown.
 set -euo pipefail
 action=$1
 folder=$2
+loader=$3
 export WINEPREFIX=$folder/prefix TMPDIR=$folder/tmp
-export WINEARCH=${WINEARCH:-win32} WINEDEBUG=${WINEDEBUG:--all}
+export WINEARCH=${WINEARCH:-win32}
 
 stop_and_remove() {
   if [ -d "$WINEPREFIX" ]; then
@@ -17,21 +20,29 @@ stop_and_remove() {
   rm -rf "$folder"
 }
 
+# Prints the log FILE with what failed, and fails.
+fail_with_log() {
+  echo "FAILED: $1 ($WINEARCH prefix, loader $loader). Wine said:" >&2
+  cat "$2" >&2
+  exit 1
+}
+
 case $action in
   boot)
     stop_and_remove
     mkdir -p "$WINEPREFIX" "$TMPDIR"
+    # Wine's errors and warnings go to the logs; only its fixme notes are left out.
+    export WINEDEBUG=fixme-all
     # A server that stays up between the many short runs of the tests saves restarting it.
-    wineserver -p </dev/null >/dev/null 2>&1
-    if ! wineboot -i >"$folder/boot.log" 2>&1; then
-      cat "$folder/boot.log" >&2
-      exit 1
-    fi
-    echo "Wine prefix booted: $(wine --version) ($WINEARCH)"
+    wineserver -p </dev/null >"$folder/server.log" 2>&1 ||
+      fail_with_log "the Wine server did not start" "$folder/server.log"
+    "$loader" wineboot -i </dev/null >"$folder/boot.log" 2>&1 ||
+      fail_with_log "the Wine prefix did not boot" "$folder/boot.log"
+    echo "Wine prefix booted: $("$loader" --version) ($WINEARCH, $loader)"
     ;;
   remove) stop_and_remove ;;
   *)
-    echo "usage: $0 boot|remove FOLDER" >&2
+    echo "usage: $0 boot|remove FOLDER LOADER" >&2
     exit 2
     ;;
 esac

@@ -6,7 +6,9 @@
 set -euo pipefail
 
 build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3)
-test_packages=(util-linux libbenchmark-dev clang libclang-rt-14-dev)
+# The manual pages and the Debian package are checked with man, dpkg-deb, dpkg-shlibdeps (for
+# the package's dependencies), apt and lintian.
+test_packages=(util-linux libbenchmark-dev clang libclang-rt-14-dev man-db dpkg-dev apt lintian)
 # Wine is 32-bit here (wine32 from the i386 architecture), and comes with what Debian recommends
 # for it: the configuration the Windows tests are known to run on.
 windows_packages=(build-essential cmake googletest python3 g++-mingw-w64-i686 wine wine32:i386)

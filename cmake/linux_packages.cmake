@@ -6,8 +6,8 @@
 include(GNUInstallDirs)
 set(PACKAGE_NAME pattern-counters)
 set(PACKAGE_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PACKAGE_NAME})
-set(PACKAGE_MAINTAINER "pattern-counters developers <pattern-counters@example.org>"
-    CACHE STRING "Maintainer named in the Debian package")
+set(PATTERN_COUNTERS_MAINTAINER "pattern-counters developers <pattern-counters@example.org>"
+    CACHE STRING "Maintainer named in the Debian package and its changelog")
 
 # The manual pages carry the project's version, and are installed compressed, as Debian's own.
 set(manual_pages)
@@ -48,7 +48,7 @@ prints the four values, records the number as the parent's pattern and steps
 a back-revision counter down by one.
 The registry is an embedded store in one SQLite file, with a companion
 command, pattern-counters-reg, in the syntax of Windows' reg.")
-set(CPACK_PACKAGE_CONTACT ${PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_CONTACT ${PATTERN_COUNTERS_MAINTAINER})
 set(CPACK_PACKAGE_FILE_NAME ${PACKAGE_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/release)
 set(CPACK_STRIP_FILES ON)

@@ -5,9 +5,9 @@
 #   install-dependencies.sh windows the 32-bit Windows cross compiler, and Wine to test its program
 set -euo pipefail
 
-build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3)
-# The manual pages and the Debian package are checked with man, dpkg-deb, dpkg-shlibdeps (for
-# the package's dependencies), apt and lintian.
+# file: CPack finds the programs among the packed files with it, to compute their dependencies.
+build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3 file)
+# The manual pages and the Debian package are checked with man, dpkg-deb, apt and lintian.
 test_packages=(util-linux libbenchmark-dev clang libclang-rt-14-dev man-db dpkg-dev apt lintian)
 # Wine is 32-bit here (wine32 from the i386 architecture), and comes with what Debian recommends
 # for it: the configuration the Windows tests are known to run on.

@@ -37,6 +37,7 @@ install(FILES README.md cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/chan
 
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_PACKAGE_NAME ${PACKAGE_NAME})
+# No maker is named: CPack would otherwise fill in a placeholder vendor.
 set(CPACK_PACKAGE_VENDOR "")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "records a virus pattern file's number in an antivirus client's registry key")

@@ -5,8 +5,10 @@
 #   install-dependencies.sh windows the Windows cross compilers, and Wine to test their programs
 set -euo pipefail
 
-build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3)
-test_packages=(util-linux libbenchmark-dev clang libclang-rt-14-dev)
+# file: CPack finds the programs among the packed files with it, to compute their dependencies.
+build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3 file)
+# The manual pages and the Debian package are checked with man, dpkg-deb, apt and lintian.
+test_packages=(util-linux libbenchmark-dev clang libclang-rt-14-dev man-db dpkg-dev apt lintian)
 # Both Wines, with what Debian recommends for them: 32-bit Wine (from the i386 architecture) runs
 # the shipped 32-bit program, 64-bit Wine runs it under WoW64 and, on machines that cannot run
 # 32-bit programs, the 64-bit build of the same sources.

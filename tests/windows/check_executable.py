@@ -5,12 +5,18 @@
 - self-contained: it imports only from system DLLs, and the registry and start-up calls come from
   ADVAPI32 and KERNEL32 themselves;
 - its application manifest is embedded as resource type 24 (RT_MANIFEST), id 1, and asks to run
-  as the invoker without UI access, on the listed Windows versions.
+  as the invoker without UI access, on the listed Windows versions;
+- its version resource (type 16, RT_VERSION, id 1) gives the project's version (from the
+  CMakeLists.txt beside the tests) as file and product version, in numbers and in text, with a
+  description, the original file name and the product name, and names no maker.
 
     check_executable.py --objdump i686-w64-mingw32-objdump build-windows/pattern-counters.exe
 """
 import argparse
+import os
+import pathlib
 import re
+import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -22,6 +28,14 @@ REQUIRED_IMPORTS = {
 }
 RT_MANIFEST = 24
 PROCESS_MANIFEST_ID = 1
+RT_VERSION = 16
+VERSION_ID = 1
+FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
+PRODUCT_NAME = "pattern-counters"
+# The only strings the version resource may hold: none of them names a maker.
+VERSION_STRINGS = {"FileDescription", "FileVersion", "InternalName", "OriginalFilename",
+                   "ProductName", "ProductVersion"}
+PROJECT_FILE = pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt"
 TRUST_NS = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY_NS = "{urn:schemas-microsoft-com:compatibility.v1}"
 
@@ -80,12 +94,85 @@ def section_bytes(tool, exe, start, size):
     return bytes(data[:size])
 
 
-def manifest_problems(text):
+def project_version():
+    """The version that CMakeLists.txt sets in project(), as a tuple of three numbers."""
+    match = re.search(r"project\(\s*\S+\s+VERSION\s+(\d+)\.(\d+)\.(\d+)",
+                      PROJECT_FILE.read_text())
+    return tuple(int(part) for part in match.groups())
+
+
+def version_block(data, offset):
+    """One block of a version resource at offset: (key, value bytes, children, end offset)."""
+    length, value_length, value_type = struct.unpack_from("<HHH", data, offset)
+    end = offset + length
+    key_end = offset + 6
+    while data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[offset + 6:key_end].decode("utf-16-le")
+    value_start = (key_end + 2 + 3) & ~3
+    value_size = value_length * 2 if value_type == 1 else value_length
+    value = data[value_start:value_start + value_size]
+    children = []
+    child = (value_start + value_size + 3) & ~3
+    while child < end:
+        block = version_block(data, child)
+        children.append(block)
+        child = (block[3] + 3) & ~3
+    return key, value, children, end
+
+
+def version_strings(root):
+    """The StringFileInfo strings of a parsed version resource, by name."""
+    strings = {}
+    for key, _, tables, _ in root[2]:
+        if key == "StringFileInfo":
+            for _, _, entries, _ in tables:
+                for name, value, _, _ in entries:
+                    strings[name] = value.decode("utf-16-le").rstrip("\0")
+    return strings
+
+
+def version_problems(data, exe_name, version):
+    try:
+        root = version_block(data, 0)
+    except (struct.error, UnicodeDecodeError) as error:
+        return [f"the version resource cannot be read: {error}"]
+    if root[0] != "VS_VERSION_INFO" or len(root[1]) < 52:
+        return [f"the version resource starts with {root[0]!r}, not VS_VERSION_INFO"]
+    problems = []
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", root[1])
+    if signature != FIXED_FILE_INFO_SIGNATURE:
+        problems.append(f"the fixed file information has the signature {signature:#x}")
+    text = ".".join(str(part) for part in version)
+    for what, high, low in (("file", file_ms, file_ls), ("product", product_ms, product_ls)):
+        numbers = f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+        if numbers != text + ".0":
+            problems.append(f"the {what} version number is {numbers}, expected {text}.0")
+    strings = version_strings(root)
+    print("version strings:", strings)
+    expected = {"FileVersion": text, "ProductVersion": text, "ProductName": PRODUCT_NAME,
+                "OriginalFilename": exe_name}
+    for name, value in expected.items():
+        if strings.get(name) != value:
+            problems.append(f"{name} is {strings.get(name)!r}, expected {value!r}")
+    if not strings.get("FileDescription"):
+        problems.append("the version resource has no FileDescription")
+    for name in sorted(set(strings) - VERSION_STRINGS):
+        problems.append(f"the version resource holds {name}, which names no part of the program")
+    return problems
+
+
+def manifest_problems(text, version):
     problems = []
     try:
         root = ElementTree.fromstring(text)
     except ElementTree.ParseError as error:
         return [f"the manifest is not well-formed XML: {error}"]
+    identity = root.find("{urn:schemas-microsoft-com:asm.v1}assemblyIdentity")
+    expected_version = ".".join(str(part) for part in version) + ".0"
+    if identity is None or identity.get("version") != expected_version:
+        shown = None if identity is None else identity.get("version")
+        problems.append(f"the manifest's assembly version is {shown}, expected {expected_version}")
     levels = root.findall(f".//{TRUST_NS}trustInfo/{TRUST_NS}security/{TRUST_NS}requestedPrivileges/"
                           f"{TRUST_NS}requestedExecutionLevel")
     if len(levels) != 1:
@@ -121,18 +208,28 @@ def main():
         for name in sorted(names - imports.get(dll, set())):
             problems.append(f"does not import {name} from {dll}")
 
-    manifests = [leaf for leaf in resource_leaves(headers)
-                 if leaf[:2] == (RT_MANIFEST, PROCESS_MANIFEST_ID)]
+    version = project_version()
+    image_base = int(header_field(headers, "ImageBase")[0], 16)
+    leaves = resource_leaves(headers)
+    manifests = [leaf for leaf in leaves if leaf[:2] == (RT_MANIFEST, PROCESS_MANIFEST_ID)]
     if len(manifests) != 1:
         problems.append(f"expected one manifest resource (type 24, id 1), found {len(manifests)}")
     else:
-        image_base = int(header_field(headers, "ImageBase")[0], 16)
         _, _, rva, size = manifests[0]
         text = section_bytes(options.objdump, options.exe, image_base + rva, size)
         print(f"manifest resource: type 24, id 1, {size} bytes at RVA {rva:#x}")
         if len(text) != size:
             problems.append(f"read {len(text)} of the manifest's {size} bytes")
-        problems += manifest_problems(text)
+        problems += manifest_problems(text, version)
+
+    versions = [leaf for leaf in leaves if leaf[:2] == (RT_VERSION, VERSION_ID)]
+    if len(versions) != 1:
+        problems.append(f"expected one version resource (type 16, id 1), found {len(versions)}")
+    else:
+        _, _, rva, size = versions[0]
+        data = section_bytes(options.objdump, options.exe, image_base + rva, size)
+        print(f"version resource: type 16, id 1, {size} bytes at RVA {rva:#x}")
+        problems += version_problems(data, os.path.basename(options.exe), version)
 
     for problem in problems:
         print(f"FAIL {problem}")

@@ -173,6 +173,9 @@ def manifest_problems(text, version):
     if identity is None or identity.get("version") != expected_version:
         shown = None if identity is None else identity.get("version")
         problems.append(f"the manifest's assembly version is {shown}, expected {expected_version}")
+    if identity is not None and identity.get("processorArchitecture") != "x86":
+        problems.append(f"the manifest names the architecture "
+                        f"{identity.get('processorArchitecture')}, expected x86")
     levels = root.findall(f".//{TRUST_NS}trustInfo/{TRUST_NS}security/{TRUST_NS}requestedPrivileges/"
                           f"{TRUST_NS}requestedExecutionLevel")
     if len(levels) != 1:

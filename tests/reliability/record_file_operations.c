@@ -1,0 +1,270 @@
+/* Preloaded into a program, records every operation it makes on the files of one folder, in order,
+   so that a test can rebuild what a disk could hold after a power loss at any moment.
+
+   RECORD_FILE_OPERATIONS_FOLDER names the folder (an absolute path without a trailing slash) and
+   RECORD_FILE_OPERATIONS_LOG the log. Each record is one text line, "OPERATION PATH [NUMBER...]",
+   and a write's line is followed by its bytes:
+     create PATH            a new file at PATH (an open that made it)
+     truncate PATH SIZE     the file cut or extended to SIZE (ftruncate, or an open with O_TRUNC)
+     write PATH OFFSET SIZE the SIZE bytes written at OFFSET follow
+     sync PATH              fsync or fdatasync of the file
+     syncdir PATH           fsync of the folder itself
+     rename FROM TO, link FROM TO, unlink PATH
+   Paths are those of files directly in the folder. Calls on other files pass through unrecorded. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#define MAX_FDS 4096
+
+static char* watched_paths[MAX_FDS]; /* the recorded path of each open descriptor, or NULL */
+static int log_fd = -1;
+static const char* folder;
+
+/* The next definition of the function NAME: the C library's own. */
+static void (*next_definition(const char* name))(void) {
+  union {
+    void* object;
+    void (*function)(void);
+  } symbol = {dlsym(RTLD_NEXT, name)};
+  return symbol.function;
+}
+#define REAL(name) ((__typeof__(&name))next_definition(#name))
+
+__attribute__((constructor)) static void start_recording(void) {
+  folder = getenv("RECORD_FILE_OPERATIONS_FOLDER");
+  const char* log_path = getenv("RECORD_FILE_OPERATIONS_LOG");
+  if (folder == NULL || log_path == NULL)
+    return;
+  log_fd = REAL(open)(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+static void write_all(const void* data, size_t size) {
+  const char* bytes = data;
+  while (size > 0) {
+    const ssize_t written = REAL(write)(log_fd, bytes, size);
+    if (written <= 0)
+      abort(); /* a record lost would make every crash state built from the log wrong */
+    bytes += written;
+    size -= (size_t)written;
+  }
+}
+
+static void record(const char* format, ...) {
+  char line[3 * PATH_MAX];
+  va_list arguments;
+  va_start(arguments, format);
+  const int size = vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  if (size < 0 || (size_t)size >= sizeof line)
+    abort();
+  write_all(line, (size_t)size);
+}
+
+/* Writes FIRST/SECOND (or SECOND alone when FIRST is NULL) into `out`; 0 when it does not fit. */
+static int joined(char out[PATH_MAX], const char* first, const char* second) {
+  const int size = first == NULL ? snprintf(out, PATH_MAX, "%s", second)
+                                 : snprintf(out, PATH_MAX, "%s/%s", first, second);
+  return size >= 0 && size < PATH_MAX;
+}
+
+/* The path, made absolute, when it names something in the watched folder (the folder itself
+   included); NULL otherwise. The result is to be freed. */
+static char* watched(int dir_fd, const char* path) {
+  if (log_fd < 0 || path == NULL)
+    return NULL;
+  char absolute[PATH_MAX];
+  char cwd[PATH_MAX];
+  int known;
+  if (path[0] == '/')
+    known = joined(absolute, NULL, path);
+  else if (dir_fd == AT_FDCWD)
+    known = getcwd(cwd, sizeof cwd) != NULL && joined(absolute, cwd, path);
+  else if (dir_fd >= 0 && dir_fd < MAX_FDS && watched_paths[dir_fd] != NULL)
+    known = joined(absolute, watched_paths[dir_fd], path);
+  else
+    known = 0;
+  const size_t length = strlen(folder);
+  if (!known || strncmp(absolute, folder, length) != 0)
+    return NULL;
+  const char* rest = absolute + length;
+  if (*rest == '\0')
+    return strdup(folder);
+  if (*rest != '/' || strchr(rest + 1, '/') != NULL)
+    return NULL;
+  return strdup(absolute);
+}
+
+static int opened(int fd, char* path, int flags, int existed) {
+  if (fd < 0 || path == NULL || fd >= MAX_FDS) {
+    free(path);
+    return fd;
+  }
+  if (!existed)
+    record("create %s\n", path);
+  else if (flags & O_TRUNC)
+    record("truncate %s 0\n", path);
+  free(watched_paths[fd]);
+  watched_paths[fd] = path;
+  return fd;
+}
+
+static int open_at(int dir_fd, const char* path, int flags, mode_t mode) {
+  char* recorded = watched(dir_fd, path);
+  struct stat status;
+  const int existed = recorded == NULL || fstatat(dir_fd, path, &status, 0) == 0;
+  return opened(REAL(openat)(dir_fd, path, flags, mode), recorded, flags, existed);
+}
+
+static mode_t mode_argument(int flags, va_list arguments) {
+  return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(arguments, int) : 0;
+}
+
+int open(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_argument(flags, arguments);
+  va_end(arguments);
+  return open_at(AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_argument(flags, arguments);
+  va_end(arguments);
+  return open_at(AT_FDCWD, path, flags, mode);
+}
+
+int openat(int dir_fd, const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_argument(flags, arguments);
+  va_end(arguments);
+  return open_at(dir_fd, path, flags, mode);
+}
+
+int openat64(int dir_fd, const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_argument(flags, arguments);
+  va_end(arguments);
+  return open_at(dir_fd, path, flags, mode);
+}
+
+/* mkstemp opens its file inside the C library, out of reach of the open above. */
+int mkostemp(char* template, int flags) {
+  const int fd = REAL(mkostemp)(template, flags);
+  return fd < 0 ? fd : opened(fd, watched(AT_FDCWD, template), 0, 0);
+}
+
+int mkstemp(char* template) {
+  return mkostemp(template, 0);
+}
+
+int mkstemp64(char* template) {
+  return mkostemp(template, 0);
+}
+
+int close(int fd) {
+  if (fd >= 0 && fd < MAX_FDS) {
+    free(watched_paths[fd]);
+    watched_paths[fd] = NULL;
+  }
+  return REAL(close)(fd);
+}
+
+static const char* path_of(int fd) {
+  return fd >= 0 && fd < MAX_FDS ? watched_paths[fd] : NULL;
+}
+
+static void record_write(int fd, const void* data, ssize_t written, off_t offset) {
+  if (written <= 0 || path_of(fd) == NULL)
+    return;
+  record("write %s %lld %lld\n", path_of(fd), (long long)offset, (long long)written);
+  write_all(data, (size_t)written);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  const ssize_t written = REAL(pwrite)(fd, data, size, offset);
+  record_write(fd, data, written, offset);
+  return written;
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
+  const ssize_t written = REAL(pwrite64)(fd, data, size, offset);
+  record_write(fd, data, written, offset);
+  return written;
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+  const off_t offset = path_of(fd) != NULL ? lseek(fd, 0, SEEK_CUR) : 0;
+  const ssize_t written = REAL(write)(fd, data, size);
+  record_write(fd, data, written, offset);
+  return written;
+}
+
+static int record_truncate(int fd, off_t size, int result) {
+  if (result == 0 && path_of(fd) != NULL)
+    record("truncate %s %lld\n", path_of(fd), (long long)size);
+  return result;
+}
+
+int ftruncate(int fd, off_t size) {
+  return record_truncate(fd, size, REAL(ftruncate)(fd, size));
+}
+
+int ftruncate64(int fd, off_t size) {
+  return record_truncate(fd, size, REAL(ftruncate64)(fd, size));
+}
+
+static int record_sync(int fd, int result) {
+  const char* path = path_of(fd);
+  if (result == 0 && path != NULL)
+    record("%s %s\n", strcmp(path, folder) == 0 ? "syncdir" : "sync", path);
+  return result;
+}
+
+int fsync(int fd) {
+  return record_sync(fd, REAL(fsync)(fd));
+}
+
+int fdatasync(int fd) {
+  return record_sync(fd, REAL(fdatasync)(fd));
+}
+
+static int record_pair(const char* operation, const char* from, const char* to, int result) {
+  char* recorded_from = watched(AT_FDCWD, from);
+  char* recorded_to = watched(AT_FDCWD, to);
+  if (result == 0 && recorded_from != NULL && recorded_to != NULL)
+    record("%s %s %s\n", operation, recorded_from, recorded_to);
+  free(recorded_from);
+  free(recorded_to);
+  return result;
+}
+
+int rename(const char* from, const char* to) {
+  return record_pair("rename", from, to, REAL(rename)(from, to));
+}
+
+int link(const char* from, const char* to) {
+  return record_pair("link", from, to, REAL(link)(from, to));
+}
+
+int unlink(const char* path) {
+  const int result = REAL(unlink)(path);
+  char* recorded = watched(AT_FDCWD, path);
+  if (result == 0 && recorded != NULL)
+    record("unlink %s\n", recorded);
+  free(recorded);
+  return result;
+}

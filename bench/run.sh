@@ -236,9 +236,9 @@ store_size() { du -k "$1" | awk '{ if ($1 < 1024) printf "%d KiB", $1; else prin
   target "tool / \`sqlite3\` script, big store" "$(median tool-big)" "$(median shell-big)" 0.5
   target "tool, big store / small store" "$(median tool-big)" "$(median tool-small)" 1.05
   echo
-  echo "Both do the same six disk flushes a run (SQLite's log header and its folder entry, the two"
-  echo "commits, and the log and the database file as the last connection folds the log in on"
-  echo "closing), so the slower the disk, the nearer the tool / script ratio comes to 1. Without"
+  echo "The tool flushes the disk $tool_flushes times a run: SQLite's log header and the log's name"
+  echo "in the folder, then, as it closes, the log before it is copied into the store file and the"
+  echo "store file after. The script's $shell_flushes add a flush at each of its two commits. Without"
   echo "the flushes, tool / script on the small store is" \
     "$(ratio "$(median tool-small-unflushed)" "$(median shell-small-unflushed)")."
 } >"$results"

@@ -9,8 +9,8 @@
 #include <sqlite3.h>
 
 #include "platform/platform.h"
-#include "platform/registry_store.h"
-#include "platform/store_location.h"
+#include "store/registry_store.h"
+#include "store/store_location.h"
 
 struct RegistryKey {
   store::Store db;

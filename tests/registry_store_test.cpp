@@ -1,5 +1,5 @@
 // The registry store: recognising its files, the key tree, exact values, and refused writes.
-#include "platform/registry_store.h"
+#include "store/registry_store.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

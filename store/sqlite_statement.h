@@ -9,7 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "platform/registry_store.h"
+#include "store/registry_store.h"
 
 namespace store {
 

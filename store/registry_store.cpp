@@ -1,9 +1,9 @@
 // Keys and values of the registry store.
-#include "platform/registry_store.h"
+#include "store/registry_store.h"
 
 #include <sqlite3.h>
 
-#include "platform/sqlite_statement.h"
+#include "store/sqlite_statement.h"
 
 namespace store {
 namespace {

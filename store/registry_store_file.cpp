@@ -14,8 +14,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/registry_store.h"
-#include "platform/sqlite_statement.h"
+#include "store/registry_store.h"
+#include "store/sqlite_statement.h"
 
 namespace store {
 namespace {

@@ -113,8 +113,13 @@ std::string ApplyOption(const OptionRule& option, std::string_view word, Command
 
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
   ParsedCommand parsed;
-  if (std::any_of(arguments.begin(), arguments.end(), IsHelpRequest))
-    return parsed;
+  // A help request stands where an operation, a key or an option would; a word that follows an
+  // option is that option's data, whatever it looks like.
+  const std::size_t leading = std::min<std::size_t>(arguments.size(), 2);
+  for (std::size_t i = 0; i < leading; ++i) {
+    if (IsHelpRequest(arguments[i]))
+      return parsed;
+  }
   if (arguments.size() < 2)
     return {{}, std::string(kInvalidSyntax)};
   const auto operation = std::find_if(kOperations.begin(), kOperations.end(), [&](const auto& op) {
@@ -129,6 +134,8 @@ ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
 
   std::vector<std::string_view> seen;
   for (std::size_t i = 2; i < arguments.size(); ++i) {
+    if (IsHelpRequest(arguments[i]))
+      return {};
     const OptionRule* option = FindOption(arguments[i]);
     const bool missingWord = option != nullptr && option->takesWord && i + 1 >= arguments.size();
     if (option == nullptr || missingWord ||

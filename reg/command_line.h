@@ -30,7 +30,8 @@ struct ParsedCommand {
   std::string error;
 };
 
-// Parses the arguments after the program name. A help request anywhere gives Operation::Help.
+// Parses the arguments after the program name. A help request in place of the operation, the key
+// or an option gives Operation::Help; the word after /v, /d, /s or /t is data, whatever it is.
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments);
 
 // The key's full name, with the root's long name.

@@ -1,6 +1,7 @@
 // add, query and delete on the registry store, with reg's output layout.
 #include "reg/commands.h"
 
+#include <cctype>
 #include <filesystem>
 #include <istream>
 #include <ostream>
@@ -33,7 +34,8 @@ store::Store OpenForCommand(const std::string& storePath, store::Access access, 
   if (opened.db)
     return std::move(opened.db);
   std::error_code ignored;
-  if (!storePath.empty() && !std::filesystem::exists(storePath, ignored)) {
+  if (!storePath.empty() && std::filesystem::symlink_status(storePath, ignored).type() ==
+                                std::filesystem::file_type::not_found) {
     Fail(console, kNotFound);
   } else {
     Fail(console, StoreError(storePath, opened.error));
@@ -41,7 +43,19 @@ store::Store OpenForCommand(const std::string& storePath, store::Access access, 
   return nullptr;
 }
 
-// Asks a yes-or-no question. Returns whether the answer was yes.
+// Opens the store for a command that changes it, in the current layout, or reports why not.
+store::Store OpenForChange(const std::string& storePath, Console& console) {
+  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
+  if (!db)
+    return nullptr;
+  if (const std::string error = store::UpgradeLayout(db.get()); !error.empty()) {
+    Fail(console, StoreError(storePath, error));
+    return nullptr;
+  }
+  return db;
+}
+
+// Asks a yes-or-no question. Returns whether the answer was y or yes, in any case.
 bool Confirm(Console& console, const std::string& question) {
   console.out << question << " (Yes/No)? " << std::flush;
   std::string answer;
@@ -49,7 +63,9 @@ bool Confirm(Console& console, const std::string& question) {
     console.out << '\n';
     return false;
   }
-  return !answer.empty() && (answer.front() == 'y' || answer.front() == 'Y');
+  while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back())))
+    answer.pop_back();
+  return EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
 }
 
 std::string ShownName(std::string_view valueName) {
@@ -73,7 +89,7 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
   if (const std::string error = store::CreateStoreIfMissing(storePath); !error.empty()) {
     return Fail(console, StoreError(storePath, error));
   }
-  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
+  store::Store db = OpenForChange(storePath, console);
   if (!db)
     return 1;
   const store::KeyLookup key = store::CreateKey(db.get(), command.root, command.keyPath);
@@ -138,7 +154,7 @@ int Query(const Command& command, const std::string& storePath, Console& console
 }
 
 int Delete(const Command& command, const std::string& storePath, Console& console) {
-  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
+  store::Store db = OpenForChange(storePath, console);
   if (!db)
     return 1;
   const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);

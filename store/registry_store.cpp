@@ -8,21 +8,41 @@
 namespace store {
 namespace {
 
+// The message of the failure that ended the last write transaction, which the rollback after it
+// replaced in SQLite's own record, with the message that replaced it: while SQLite's record still
+// holds that, the failure is the store's last error.
+struct KeptFailure {
+  sqlite3* db = nullptr;
+  std::string message;
+  std::string replacedBy;
+};
+thread_local KeptFailure keptFailure;
+
 // Runs `work` inside a transaction that takes the write lock up front, so that a busy store is
 // waited for rather than answered with an error to avoid a deadlock. Commits when `work` returns
 // true, otherwise rolls back. Returns whether the work was committed.
 template <typename Work>
 bool InWriteTransaction(sqlite3* db, Work&& work) {
+  keptFailure = {};
   if (!Execute(db, "BEGIN IMMEDIATE;"))
     return false;
   if (work() && Execute(db, "COMMIT;"))
     return true;
-  Execute(db, "ROLLBACK;");
+  std::string failure = LastError(db);
+  // SQLite ends the transaction itself after some failures (a full disk, an I/O error).
+  if (sqlite3_get_autocommit(db) == 0)
+    Execute(db, "ROLLBACK;");
+  keptFailure = {db, std::move(failure), sqlite3_errmsg(db)};
   return false;
 }
 
 constexpr const char* kFindSubkey = "SELECT id, name FROM keys WHERE parent = ? AND name = ?";
 constexpr const char* kReadValue = "SELECT name, type, data FROM vals WHERE key = ? AND name = ?";
+// The key and every key below it, the deepest first.
+constexpr const char* kSubtreeDeepestFirst =
+    "WITH RECURSIVE subtree (id, depth) AS (SELECT id, 0 FROM keys WHERE id = ? UNION ALL "
+    "SELECT keys.id, depth + 1 FROM keys JOIN subtree ON keys.parent = subtree.id) "
+    "SELECT id FROM subtree ORDER BY depth DESC";
 constexpr const char* kWriteValue =
     "INSERT INTO vals (key, name, type, data) VALUES (?, ?, ?, ?) "
     "ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data";
@@ -114,6 +134,15 @@ NamedValue ReadNamedValue(sqlite3_stmt* row) {
 
 }  // namespace
 
+std::string LastError(sqlite3* db) {
+  if (db == nullptr)
+    return "out of memory";
+  const std::string current = sqlite3_errmsg(db);
+  if (keptFailure.db == db && keptFailure.replacedBy == current)
+    return keptFailure.message;
+  return current;
+}
+
 KeyLookup FindKey(sqlite3* db, Root root, std::string_view path) {
   return WalkKeyPath(db, root, path, [](KeyId, std::string_view) {
     return KeyLookup{Outcome::NotFound, 0, {}};
@@ -189,7 +218,28 @@ Outcome DeleteAllValues(sqlite3* db, KeyId key) {
 }
 
 Outcome DeleteKey(sqlite3* db, KeyId key) {
-  return DeleteWith(db, [&] { return Prepare(db, "DELETE FROM keys WHERE id = ?", key); });
+  // Deleting a key deletes its subkeys through their references, one level deeper for each level
+  // of the tree, and SQLite stops that chain at a fixed depth. Deleting the deepest keys first
+  // leaves each delete a single level to go: its values.
+  int deleted = 0;
+  const bool committed = InWriteTransaction(db, [&] {
+    const auto deepestFirst =
+        CollectRows(Prepare(db, kSubtreeDeepestFirst, key),
+                    [](sqlite3_stmt* row) { return KeyId{sqlite3_column_int64(row, 0)}; });
+    const Statement deleteKey = Prepare(db, "DELETE FROM keys WHERE id = ?");
+    if (!deepestFirst || !deleteKey)
+      return false;
+    for (const KeyId id : *deepestFirst) {
+      Bind(deleteKey.get(), id);
+      if (!RunToCompletion(deleteKey.get()))
+        return false;
+      deleted += sqlite3_changes(db);
+    }
+    return true;
+  });
+  if (!committed)
+    return Outcome::Failed;
+  return deleted > 0 ? Outcome::Found : Outcome::NotFound;
 }
 
 std::optional<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key) {

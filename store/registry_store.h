@@ -62,6 +62,10 @@ struct OpenedStore {
 // ReadWrite a store the process may not write, all fail, with the reason in `error`.
 OpenedStore OpenStore(const std::string& path, Access access);
 
+// Brings a store of an older layout to the current one, in one transaction; a current store is
+// left as it is. Returns an error text, empty on success.
+std::string UpgradeLayout(sqlite3* db);
+
 // Creates an empty store, and its folder, when there is no file at `path`; an existing file is
 // left as it is. The store appears whole or not at all. Returns an error text, empty on success.
 std::string CreateStoreIfMissing(const std::string& path);

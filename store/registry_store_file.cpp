@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "store/registry_store.h"
 #include "store/sqlite_statement.h"
@@ -21,18 +22,26 @@ namespace store {
 namespace {
 
 // Marks in the database header that tell a store of ours: "PCRG" and the layout's version.
+// Layout 1 let a new key take the id of a deleted one; layout 2 never gives an id twice, so that
+// a key held open by id is never confused with a later one. Stores of layout 1 are still read and
+// written, and are brought to layout 2 by the companion before it adds or deletes anything.
 constexpr std::uint32_t kApplicationId = 0x50435247;
-constexpr std::uint32_t kLayoutVersion = 1;
+constexpr std::uint32_t kOldestLayoutVersion = 1;
+constexpr std::uint32_t kLayoutVersion = 2;
 constexpr int kBusyTimeoutMilliseconds = 10000;
 
-constexpr const char* kSchema = R"sql(
-PRAGMA application_id = 1346589255;
-PRAGMA user_version = 1;
-CREATE TABLE keys (
-  id INTEGER PRIMARY KEY,
-  parent INTEGER REFERENCES keys (id) ON DELETE CASCADE,
-  name TEXT NOT NULL COLLATE NOCASE,
-  UNIQUE (parent, name));
+#define PATTERN_COUNTERS_KEYS_COLUMNS                       \
+  "(id INTEGER PRIMARY KEY AUTOINCREMENT,"                  \
+  " parent INTEGER REFERENCES keys (id) ON DELETE CASCADE," \
+  " name TEXT NOT NULL COLLATE NOCASE,"                     \
+  " UNIQUE (parent, name))"
+
+constexpr const char* kSchema =
+    "PRAGMA application_id = 1346589255;"
+    "PRAGMA user_version = 2;"
+    "CREATE TABLE keys " PATTERN_COUNTERS_KEYS_COLUMNS
+    ";"
+    R"sql(
 CREATE TABLE vals (
   key INTEGER NOT NULL REFERENCES keys (id) ON DELETE CASCADE,
   name TEXT NOT NULL COLLATE NOCASE,
@@ -44,6 +53,18 @@ INSERT INTO keys (id, parent, name) VALUES
   (4, NULL, 'HKEY_USERS'), (5, NULL, 'HKEY_CURRENT_CONFIG');
 )sql";
 static_assert(kApplicationId == 1346589255, "the schema text repeats the application id");
+static_assert(kLayoutVersion == 2, "the schema texts repeat the layout version");
+
+// Rebuilds the keys table of layout 1 as layout 2's, keeping every id; with references not
+// enforced, so that dropping the old table takes no values with it.
+constexpr const char* kUpgradeToLayout2 =
+    "CREATE TABLE keys_layout2 " PATTERN_COUNTERS_KEYS_COLUMNS
+    ";"
+    "INSERT INTO keys_layout2 (id, parent, name) SELECT id, parent, name FROM keys;"
+    "DROP TABLE keys;"
+    "ALTER TABLE keys_layout2 RENAME TO keys;"
+    "PRAGMA user_version = 2;";
+#undef PATTERN_COUNTERS_KEYS_COLUMNS
 
 std::uint32_t BigEndianAt(const std::array<unsigned char, 100>& header, std::size_t offset) {
   return (std::uint32_t{header[offset]} << 24) | (std::uint32_t{header[offset + 1]} << 16) |
@@ -65,27 +86,49 @@ bool HoldsItsPages(const std::array<unsigned char, 100>& header, off_t fileSize)
   return static_cast<std::uint64_t>(fileSize) >= pageSize * BigEndianAt(header, 28);
 }
 
+constexpr const char* kNotRegularFile = "it is not a regular file";
+
+// Why the path cannot name a store file, from what the file system says of it. Returns an error
+// text, empty for a regular file (or a link to one).
+std::string CheckFileKind(const std::string& path) {
+  struct stat target {};
+  if (::stat(path.c_str(), &target) == 0)
+    return S_ISREG(target.st_mode) ? std::string() : kNotRegularFile;
+  const int statError = errno;
+  struct stat link {};
+  if (statError == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+    return "it is a symbolic link to a file that does not exist";
+  return std::strerror(statError);
+}
+
 // Reads the file's database header and tells whether it marks a whole store of ours. Returns an
-// error text, empty when it does.
+// error text, empty when it does. Anything but a regular file is refused before it is read, so
+// that a FIFO or a device never holds the caller up.
 std::string CheckHeader(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (std::string kind = CheckFileKind(path); !kind.empty())
+    return kind;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return std::strerror(errno);
-  std::array<unsigned char, 100> header{};
-  const ssize_t got = ::read(fd, header.data(), header.size());
-  const int readError = errno;
   struct stat status {};
-  const bool sized = ::fstat(fd, &status) == 0;
+  const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  std::array<unsigned char, 100> header{};
+  const ssize_t got = regular ? ::read(fd, header.data(), header.size()) : 0;
+  const int readError = errno;
   ::close(fd);
+  if (!regular)
+    return kNotRegularFile;
   if (got < 0)
     return std::strerror(readError);
   constexpr char kMagic[] = "SQLite format 3";
+  const std::uint32_t layout = BigEndianAt(header, 60);
   if (got != static_cast<ssize_t>(header.size()) ||
       std::memcmp(header.data(), kMagic, sizeof kMagic) != 0 ||
-      BigEndianAt(header, 68) != kApplicationId || BigEndianAt(header, 60) != kLayoutVersion) {
+      BigEndianAt(header, 68) != kApplicationId || layout < kOldestLayoutVersion ||
+      layout > kLayoutVersion) {
     return "not a registry store";
   }
-  if (!sized || !HoldsItsPages(header, status.st_size))
+  if (!HoldsItsPages(header, status.st_size))
     return "the store is damaged: it is shorter than its header says";
   return std::string();
 }
@@ -113,6 +156,45 @@ std::string BuildStore(const std::string& path) {
   return std::string();
 }
 
+// Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
+// the store's log files). Returns an error text, empty when nothing stands in the way.
+std::string WhyNotWritable(const std::string& path) {
+  const auto refusal = [](const char* onReadOnlyFileSystem, const char* otherwise) {
+    return std::string(errno == EROFS ? onReadOnlyFileSystem : otherwise);
+  };
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
+    return refusal("it is on a read-only file system", "this user may not write the store file");
+  std::string folder = std::filesystem::path(path).parent_path().string();
+  if (folder.empty())
+    folder = ".";
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return refusal("it is on a read-only file system",
+                   "this user may not create files in its folder, as the store's log files need");
+  }
+  return std::string();
+}
+
+// The first column of the statement's first row, as a number; nothing when there is no row.
+std::optional<std::int64_t> FirstNumber(sqlite3_stmt* statement) {
+  if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW)
+    return std::nullopt;
+  const std::int64_t number = sqlite3_column_int64(statement, 0);
+  sqlite3_reset(statement);
+  return number;
+}
+
+// Rebuilds a store of layout 1 as layout 2 inside the caller's transaction, and checks that every
+// reference still holds. Returns whether it succeeded.
+bool UpgradeInTransaction(sqlite3* db) {
+  const std::optional<std::int64_t> layout = FirstNumber(Prepare(db, "PRAGMA user_version").get());
+  if (!layout)
+    return false;
+  if (*layout == 1 && !Execute(db, kUpgradeToLayout2))
+    return false;
+  const Statement danglingReferences = Prepare(db, "PRAGMA foreign_key_check");
+  return danglingReferences && sqlite3_step(danglingReferences.get()) == SQLITE_DONE;
+}
+
 // Makes a new name in the folder durable.
 void SyncFolder(const std::filesystem::path& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -132,15 +214,15 @@ void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
   sqlite3_finalize(statement);
 }
 
-std::string LastError(sqlite3* db) {
-  return db == nullptr ? std::string("out of memory") : std::string(sqlite3_errmsg(db));
-}
-
 OpenedStore OpenStore(const std::string& path, Access access) {
   if (path.empty())
     return {nullptr, "no store location: set PATTERN_COUNTERS_REGISTRY or HOME"};
   if (std::string error = CheckHeader(path); !error.empty())
     return {nullptr, error};
+  if (access == Access::ReadWrite) {
+    if (std::string error = WhyNotWritable(path); !error.empty())
+      return {nullptr, error};
+  }
   const int flags = access == Access::ReadWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
@@ -154,6 +236,22 @@ OpenedStore OpenStore(const std::string& path, Access access) {
   if (!Configure(raw))
     return {nullptr, LastError(raw)};
   return {std::move(db), std::string()};
+}
+
+std::string UpgradeLayout(sqlite3* db) {
+  // References can be switched off only outside a transaction; they are on again on every path.
+  if (!Execute(db, "PRAGMA foreign_keys = OFF;"))
+    return LastError(db);
+  std::string failure;
+  if (!Execute(db, "BEGIN IMMEDIATE;")) {
+    failure = LastError(db);
+  } else if (!UpgradeInTransaction(db) || !Execute(db, "COMMIT;")) {
+    failure = LastError(db);
+    Execute(db, "ROLLBACK;");
+  }
+  if (!Execute(db, "PRAGMA foreign_keys = ON;") && failure.empty())
+    failure = LastError(db);
+  return failure;
 }
 
 std::string CreateStoreIfMissing(const std::string& path) {

@@ -136,6 +136,8 @@ def case_table(options):
         ("a file of random bytes", at("registry.db", write(os.urandom(8192))), plain, CANNOT_OPEN),
         ("another program's database", at("registry.db", foreign_database), plain, CANNOT_OPEN),
         ("a folder in the file's place", at("registry.db", os.mkdir), plain, CANNOT_OPEN),
+        ("a FIFO in the file's place, which no one writes", at("registry.db", os.mkfifo), plain,
+         CANNOT_OPEN),
         ("no location: neither the variable nor HOME",
          lambda folder: {"PATTERN_COUNTERS_REGISTRY": "", "XDG_STATE_HOME": "", "HOME": ""},
          plain, CANNOT_OPEN),

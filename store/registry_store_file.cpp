@@ -1,11 +1,12 @@
 // The store file: recognising, opening and creating it.
 //
 // A file is opened only after its header shows it is one of ours, so that SQLite never gets the
-// chance to change a file that belongs to someone else. A new store is built under a temporary
-// name beside its final one and linked into place, so that it appears whole or not at all and two
-// creators never overwrite each other.
+// chance to change a file that belongs to someone else. A new store is built in memory, written
+// under a temporary name beside its final one and linked into place, so that it appears whole or
+// not at all and two creators never overwrite each other.
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 
 #include "store/registry_store.h"
 #include "store/sqlite_statement.h"
@@ -140,20 +142,89 @@ bool Configure(sqlite3* db) {
          Execute(db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL;");
 }
 
-// Writes a complete, empty store into the empty file at `path`.
-std::string BuildStore(const std::string& path) {
+// A complete, empty store, as the bytes of its file: built in memory, so that creating a store
+// writes no file but the one that becomes the store. Returns an error text, empty on success.
+std::string EmptyStoreBytes(std::string& bytes) {
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-  Store db(raw);
+  const int opened = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr);
+  const Store db(raw);
   if (opened != SQLITE_OK)
     return LastError(raw);
-  // Write-ahead logging lets the client read while the tool writes; the mode stays with the file.
-  if (!Configure(raw) || !Execute(raw, "PRAGMA journal_mode = WAL;") ||
-      !Execute(raw, "BEGIN IMMEDIATE;") || !Execute(raw, kSchema) || !Execute(raw, "COMMIT;")) {
+  if (!Execute(raw, "BEGIN;") || !Execute(raw, kSchema) || !Execute(raw, "COMMIT;"))
     return LastError(raw);
-  }
-  db.reset();  // the last connection folds the log into the file, so the header is complete
+  sqlite3_int64 size = 0;
+  unsigned char* data = sqlite3_serialize(raw, "main", &size, 0);
+  if (data == nullptr)
+    return "out of memory";
+  bytes.assign(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
+  sqlite3_free(data);
+  // The header's file format versions: 2 opens the file with write-ahead logging, which lets the
+  // client read while the tool writes. The mode stays with the file.
+  bytes[18] = bytes[19] = 2;
   return std::string();
+}
+
+// Writes all of `bytes` to the file and makes them durable. Returns an error text, empty on
+// success.
+std::string WriteDurably(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0)
+      return written < 0 ? std::strerror(errno) : "the disk took no more bytes";
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return ::fsync(fd) == 0 ? std::string() : std::strerror(errno);
+}
+
+// Removes what creators of the store at `path` that were killed midway left in its folder: their
+// temporary files (`path`.new-XXXXXX, with the -wal, -shm and -journal that earlier creators
+// could leave too). A creator holds a lock on its temporary file until it is done, so a file that
+// can be locked is a dead creator's.
+void RemoveDeadCreatorsFiles(const std::filesystem::path& path) {
+  namespace fs = std::filesystem;
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  const std::string prefix = path.filename().string() + ".new-";
+  constexpr std::size_t kStemLength = 6;  // mkstemp's XXXXXX
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() != prefix.size() + kStemLength || name.compare(0, prefix.size(), prefix) != 0)
+      continue;
+    const int fd = ::open(entry.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+      continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      for (const char* side : {"-wal", "-shm", "-journal"})
+        ::unlink((entry.path().string() + side).c_str());
+      ::unlink(entry.path().c_str());
+    }
+    ::close(fd);
+  }
+}
+
+// Writes a new store under a temporary name beside `path`, under the creator's lock, and links it
+// into place. Returns an error text, empty on success; `lost` tells that the temporary file was
+// removed by another creator before this one could lock it, so that trying again may succeed.
+std::string CreateOnce(const std::string& path, const std::string& bytes, bool& lost) {
+  std::string temporary = path + ".new-XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0)
+    return std::strerror(errno);
+  ::flock(fd, LOCK_EX);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);  // as an ordinary new file, not mkstemp's private one
+  std::string failure = WriteDurably(fd, bytes);
+  // Linking never replaces: when another process created the store first, theirs stays.
+  if (failure.empty() && ::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    lost = errno == ENOENT;
+    failure = std::strerror(errno);
+  }
+  ::unlink(temporary.c_str());
+  ::close(fd);
+  return failure;
 }
 
 // Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
@@ -264,22 +335,17 @@ std::string CreateStoreIfMissing(const std::string& path) {
   const fs::path folder = fs::path(path).parent_path();
   if (!folder.empty() && !fs::create_directories(folder, error) && error)
     return error.message();
+  std::string bytes;
+  if (std::string failure = EmptyStoreBytes(bytes); !failure.empty())
+    return failure;
+  RemoveDeadCreatorsFiles(path);
 
-  std::string temporary = path + ".new-XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0)
-    return std::strerror(errno);
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);  // as an ordinary new file, not mkstemp's private one
-  ::close(fd);
-
-  std::string failure = BuildStore(temporary);
-  // Linking never replaces: when another process created the store first, theirs stays.
-  if (failure.empty() && ::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST) {
-    failure = std::strerror(errno);
+  std::string failure;
+  bool lost = true;
+  for (int attempt = 0; attempt < 3 && lost; ++attempt) {
+    lost = false;
+    failure = CreateOnce(path, bytes, lost);
   }
-  ::unlink(temporary.c_str());
   if (failure.empty())
     SyncFolder(folder.empty() ? fs::path(".") : folder);
   return failure;

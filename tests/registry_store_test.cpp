@@ -1,9 +1,14 @@
 // The registry store: recognising its files, the key tree, exact values, and refused writes.
 #include "store/registry_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "tests/temporary_folder.h"
 
@@ -133,6 +138,22 @@ TEST(CreateStoreIfMissing, CreatesFoldersButNeverReplacesAFile) {
                           std::filesystem::directory_iterator()),
             2)
       << "no temporary file is left behind";
+}
+
+TEST(CreateStoreIfMissing, RemovesWhatKilledCreatorsLeftButNotALiveCreatorsFile) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  for (const char* left : {".new-dead01", ".new-dead01-wal", ".new-dead01-shm", ".new-live01"})
+    WriteBytes(path + left, "part of a store");
+  const int live = ::open((path + ".new-live01").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+  EXPECT_EQ(store::CreateStoreIfMissing(path), "");
+  ::close(live);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"registry.db", "registry.db.new-live01"}));
 }
 
 TEST(Keys, FormATreeThatMatchesWithoutRegardToCaseAndKeepsItsCase) {

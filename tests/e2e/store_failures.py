@@ -94,6 +94,63 @@ def on_full_disk(room):
     return wrap
 
 
+# Mounts a file system of $1 bytes on the folder $0, runs the command there with the store in it,
+# lists what the folder holds and copies the store out to $2, then gives the file system room and
+# runs the command again.
+SMALL_DISK_SCRIPT = r"""
+disk=$0 size=$1 out=$2; shift 2
+mount -t tmpfs -o size=$size tmpfs "$disk" || exit 99
+export PATTERN_COUNTERS_REGISTRY="$disk/registry.db"
+"$@" >"$out/stdout" 2>"$out/stderr"; echo $? >"$out/status"
+ls -A "$disk" >"$out/files"
+for file in "$disk"/registry.db "$disk"/registry.db-wal; do
+  [ -e "$file" ] && cp "$file" "$out/"
+done
+mount -o remount,size=4m "$disk" && "$@" >"$out/again" 2>&1; echo $? >"$out/again-status"
+"""
+# From a single page to room for the store and its log files (a size of 0 would be no limit).
+SMALL_DISK_SIZES = range(4096, 128 * 1024 + 1, 4096)
+
+
+def store_creation_on_small_disks(options):
+    """A store created on a nearly full disk appears whole or not at all, leaves no temporary
+    file, and is usable once there is room. Returns the sizes' failures."""
+    require_mount_namespace()
+    failures = []
+    for size in SMALL_DISK_SIZES:
+        with tempfile.TemporaryDirectory(prefix="pattern-counters-small-disk-") as folder:
+            disk, out = os.path.join(folder, "disk"), os.path.join(folder, "out")
+            os.mkdir(disk)
+            os.mkdir(out)
+            command = [options.reg, "add", CLIENT_KEY, "/v", "UsingPattern", "/t", "REG_DWORD",
+                       "/d", "7", "/f"]
+            subprocess.run(["unshare", "-m", "sh", "-c", SMALL_DISK_SCRIPT, disk, str(size), out]
+                           + command, check=True, timeout=60)
+            read = lambda name: open(os.path.join(out, name)).read().strip()
+            files = set(read("files").split())
+            problems = []
+            if files - {"registry.db", "registry.db-wal", "registry.db-shm"}:
+                problems.append(f"left {sorted(files)}")
+            store_path = os.path.join(out, "registry.db")
+            if os.path.exists(store_path):
+                try:
+                    with sqlite3.connect(store_path) as db:
+                        checked = db.execute("PRAGMA integrity_check").fetchone()[0]
+                        layout = db.execute("PRAGMA user_version").fetchone()[0]
+                except sqlite3.DatabaseError as error:
+                    checked, layout = str(error), 0
+                if checked != "ok" or layout == 0:
+                    problems.append(f"a store that is not whole: {checked}")
+            elif read("status") == "0":
+                problems.append("success without a store")
+            if read("again-status") != "0":
+                problems.append(f"with room again, {read('again')!r}")
+            if problems:
+                failures.append(f"{size} bytes: status {read('status')}, {read('stderr')!r}: "
+                                + "; ".join(problems))
+    return failures
+
+
 def case_table(options):
     """(title, prepare(folder) -> environment, wrap(command, folder) -> command, stdout)."""
     def at(path_name, make=None, mode=None, folder_mode=None):
@@ -199,8 +256,11 @@ def run_case(options, title, prepare, wrap, expected):
         path = environment.get("PATTERN_COUNTERS_REGISTRY", "")
         before = digest(path) if path else None
         command = [tool, r"C:\defs\20030214.012"]
-        done = subprocess.run(wrap(command, folder), env=environment, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=60)
+        try:
+            done = subprocess.run(wrap(command, folder), env=environment, capture_output=True,
+                                  stdin=subprocess.DEVNULL, timeout=60)
+        except subprocess.TimeoutExpired:
+            return ["still running after 60 seconds"]
         os.chmod(folder, 0o755)
         failures = []
         got = (done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1"))
@@ -219,9 +279,14 @@ def main():
     options = parser.parse_args()
 
     passed = failed = skipped = 0
-    for title, prepare, wrap, expected in case_table(options):
+    creation = ("creating a store on disks of " + ", ".join(
+        str(size // 1024) for size in SMALL_DISK_SIZES) + " KiB",
+        lambda: store_creation_on_small_disks(options))
+    cases = [(title, lambda row=row: run_case(options, *row))
+             for row in case_table(options) for title in [row[0]]] + [creation]
+    for title, check in cases:
         try:
-            failures = run_case(options, title, prepare, wrap, expected)
+            failures = check()
         except Skip as reason:
             skipped += 1
             print(f"SKIP {title}: {reason}")

@@ -43,18 +43,6 @@ store::Store OpenForCommand(const std::string& storePath, store::Access access, 
   return nullptr;
 }
 
-// Opens the store for a command that changes it, in the current layout, or reports why not.
-store::Store OpenForChange(const std::string& storePath, Console& console) {
-  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
-  if (!db)
-    return nullptr;
-  if (const std::string error = store::UpgradeLayout(db.get()); !error.empty()) {
-    Fail(console, StoreError(storePath, error));
-    return nullptr;
-  }
-  return db;
-}
-
 // Asks a yes-or-no question. Returns whether the answer was y or yes, in any case.
 bool Confirm(Console& console, const std::string& question) {
   console.out << question << " (Yes/No)? " << std::flush;
@@ -89,7 +77,7 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
   if (const std::string error = store::CreateStoreIfMissing(storePath); !error.empty()) {
     return Fail(console, StoreError(storePath, error));
   }
-  store::Store db = OpenForChange(storePath, console);
+  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
   if (!db)
     return 1;
   const store::KeyLookup key = store::CreateKey(db.get(), command.root, command.keyPath);
@@ -154,7 +142,7 @@ int Query(const Command& command, const std::string& storePath, Console& console
 }
 
 int Delete(const Command& command, const std::string& storePath, Console& console) {
-  store::Store db = OpenForChange(storePath, console);
+  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
   if (!db)
     return 1;
   const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include "store/sqlite_statement.h"
+#include "store/store_logs.h"
 
 namespace store {
 namespace {
@@ -26,8 +27,11 @@ bool InWriteTransaction(sqlite3* db, Work&& work) {
   keptFailure = {};
   if (!Execute(db, "BEGIN IMMEDIATE;"))
     return false;
-  if (work() && Execute(db, "COMMIT;"))
+  const sqlite3_int64 changesBefore = sqlite3_total_changes64(db);
+  if (work() && (sqlite3_total_changes64(db) == changesBefore || Execute(db, kRecordCommitMark)) &&
+      Execute(db, "COMMIT;")) {
     return true;
+  }
   std::string failure = LastError(db);
   // SQLite ends the transaction itself after some failures (a full disk, an I/O error).
   if (sqlite3_get_autocommit(db) == 0)

@@ -57,9 +57,11 @@ struct OpenedStore {
   std::string error;
 };
 
-// Opens an existing store. Never creates, changes or repairs anything: a missing file, a file
-// that is not a store of ours (empty, garbage, another program's database, a folder), and for
-// ReadWrite a store the process may not write, all fail, with the reason in `error`.
+// Opens an existing store. A missing file, a file that is not a store of ours (empty, garbage,
+// another program's database, anything but a regular file), a log or journal beside it that is
+// not its own, and for ReadWrite a store the process may not write, all fail, with the reason in
+// `error`, and leave every file as it was. For ReadWrite, a store of an older layout is brought
+// to the current one; nothing else is changed or repaired.
 OpenedStore OpenStore(const std::string& path, Access access);
 
 // Brings a store of an older layout to the current one, in one transaction; a current store is

@@ -19,14 +19,16 @@
 
 #include "store/registry_store.h"
 #include "store/sqlite_statement.h"
+#include "store/store_logs.h"
 
 namespace store {
 namespace {
 
 // Marks in the database header that tell a store of ours: "PCRG" and the layout's version.
 // Layout 1 let a new key take the id of a deleted one; layout 2 never gives an id twice, so that
-// a key held open by id is never confused with a later one. Stores of layout 1 are still read and
-// written, and are brought to layout 2 by the companion before it adds or deletes anything.
+// a key held open by id is never confused with a later one, and it records commit marks, so that
+// a log beside the store can be told to be its own (store_logs.h). Stores of layout 1 are still
+// read, and are brought to layout 2 when they are opened for writing.
 constexpr std::uint32_t kApplicationId = 0x50435247;
 constexpr std::uint32_t kOldestLayoutVersion = 1;
 constexpr std::uint32_t kLayoutVersion = 2;
@@ -38,9 +40,15 @@ constexpr int kBusyTimeoutMilliseconds = 10000;
   " name TEXT NOT NULL COLLATE NOCASE,"                     \
   " UNIQUE (parent, name))"
 
+// The commit marks (store_logs.h): the store's first mark, after none.
+#define PATTERN_COUNTERS_COMMITS_TABLE                                               \
+  "CREATE TABLE commits (id INTEGER PRIMARY KEY CHECK (id = 1), mark BLOB NOT NULL," \
+  " previous BLOB NOT NULL);"                                                        \
+  "INSERT INTO commits VALUES (1, randomblob(16), zeroblob(16));"
+
 constexpr const char* kSchema =
     "PRAGMA application_id = 1346589255;"
-    "PRAGMA user_version = 2;"
+    "PRAGMA user_version = 2;" PATTERN_COUNTERS_COMMITS_TABLE
     "CREATE TABLE keys " PATTERN_COUNTERS_KEYS_COLUMNS
     ";"
     R"sql(
@@ -57,16 +65,18 @@ INSERT INTO keys (id, parent, name) VALUES
 static_assert(kApplicationId == 1346589255, "the schema text repeats the application id");
 static_assert(kLayoutVersion == 2, "the schema texts repeat the layout version");
 
-// Rebuilds the keys table of layout 1 as layout 2's, keeping every id; with references not
-// enforced, so that dropping the old table takes no values with it.
+// Rebuilds the keys table of layout 1 as layout 2's, keeping every id, and adds the commit marks;
+// with references not enforced, so that dropping the old table takes no values with it. The first
+// mark follows none, which tells the upgrade's commit in a log.
 constexpr const char* kUpgradeToLayout2 =
     "CREATE TABLE keys_layout2 " PATTERN_COUNTERS_KEYS_COLUMNS
     ";"
     "INSERT INTO keys_layout2 (id, parent, name) SELECT id, parent, name FROM keys;"
     "DROP TABLE keys;"
-    "ALTER TABLE keys_layout2 RENAME TO keys;"
+    "ALTER TABLE keys_layout2 RENAME TO keys;" PATTERN_COUNTERS_COMMITS_TABLE
     "PRAGMA user_version = 2;";
 #undef PATTERN_COUNTERS_KEYS_COLUMNS
+#undef PATTERN_COUNTERS_COMMITS_TABLE
 
 std::uint32_t BigEndianAt(const std::array<unsigned char, 100>& header, std::size_t offset) {
   return (std::uint32_t{header[offset]} << 24) | (std::uint32_t{header[offset + 1]} << 16) |
@@ -290,6 +300,8 @@ OpenedStore OpenStore(const std::string& path, Access access) {
     return {nullptr, "no store location: set PATTERN_COUNTERS_REGISTRY or HOME"};
   if (std::string error = CheckHeader(path); !error.empty())
     return {nullptr, error};
+  if (std::string error = CheckStoreLogs(path); !error.empty())
+    return {nullptr, error};
   if (access == Access::ReadWrite) {
     if (std::string error = WhyNotWritable(path); !error.empty())
       return {nullptr, error};
@@ -306,10 +318,17 @@ OpenedStore OpenStore(const std::string& path, Access access) {
   }
   if (!Configure(raw))
     return {nullptr, LastError(raw)};
+  if (access == Access::ReadWrite) {
+    if (std::string error = UpgradeLayout(raw); !error.empty())
+      return {nullptr, error};
+  }
   return {std::move(db), std::string()};
 }
 
 std::string UpgradeLayout(sqlite3* db) {
+  const std::optional<std::int64_t> layout = FirstNumber(Prepare(db, "PRAGMA user_version").get());
+  if (layout == kLayoutVersion)
+    return std::string();
   // References can be switched off only outside a transaction; they are on again on every path.
   if (!Execute(db, "PRAGMA foreign_keys = OFF;"))
     return LastError(db);

@@ -229,9 +229,9 @@ def case_table(options):
         ("a store with its last page overwritten", at("registry.db", last_page_overwritten),
          plain, "Fail to query ParentBackRevCounter.\nCannot set ParentBackRevCounter.\n"),
         ("a store on a full disk", at("disk/registry.db", store), on_full_disk(0), CANNOT_OPEN),
-        # The run writes ParentPattern unchanged, which needs no room, then BackRevCounter.
+        # The run's first write, of ParentPattern, needs room for two pages in the log.
         ("a store on a disk with room for the log's index only", at("disk/registry.db", store),
-         on_full_disk(LOG_INDEX_BYTES), REPORT + "Cannot set BackRevCounter.\n"),
+         on_full_disk(LOG_INDEX_BYTES), REPORT + "Cannot set ParentPattern.\n"),
         ("a store to seed on a disk with room for the log's index only",
          at("disk/registry.db", store_to_seed), on_full_disk(LOG_INDEX_BYTES),
          "Fail to query ParentBackRevCounter.\nCannot set ParentBackRevCounter.\n"),

@@ -151,6 +151,43 @@ def store_creation_on_small_disks(options):
     return failures
 
 
+def committed_log(path):
+    """Commits a marked transaction, as the programs do, and returns the log it left before a
+    checkpoint folded it into the store: what a writer killed after its commit leaves."""
+    db = sqlite3.connect(path, isolation_level=None)
+    db.execute("PRAGMA wal_autocheckpoint = 0")
+    db.execute("BEGIN IMMEDIATE")
+    if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'commits'").fetchone():
+        db.execute("UPDATE commits SET previous = mark, mark = randomblob(16)")
+    db.execute("INSERT INTO keys (parent, name) VALUES (3, 'Later')")
+    db.execute("COMMIT")
+    with open(path, "rb") as store_file, open(path + "-wal", "rb") as log:
+        left = store_file.read(), log.read()
+    db.close()
+    return left
+
+
+def put_back(path, left):
+    for name, data in zip((path, path + "-wal"), left):
+        with open(name, "wb") as file:
+            file.write(data)
+
+
+def other_database_log(path, name):
+    """The -wal or -journal of another database, holding a committed or an open transaction."""
+    other = path + ".other"
+    db = sqlite3.connect(other, isolation_level=None)
+    db.execute("PRAGMA journal_mode = " + ("WAL" if name == "-wal" else "DELETE"))
+    db.execute("PRAGMA wal_autocheckpoint = 0")
+    db.execute("CREATE TABLE t (x)")
+    db.execute("INSERT INTO t VALUES (1)")
+    db.execute("BEGIN IMMEDIATE")
+    db.execute("UPDATE t SET x = 2")  # the journal holds the page as it was
+    shutil.copy(other + name, path + name)
+    db.execute("ROLLBACK")
+    db.close()
+
+
 def case_table(options):
     """(title, prepare(folder) -> environment, wrap(command, folder) -> command, stdout)."""
     def at(path_name, make=None, mode=None, folder_mode=None):
@@ -187,8 +224,31 @@ def case_table(options):
                         "/d", "1350668", "/f"],
                        env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path), check=True,
                        capture_output=True)
+    def killed_writers_log(path):
+        store(path)
+        put_back(path, committed_log(path))
+
+    def backup_beside_newer_log(path):
+        """The store restored from a backup while a log written since lies beside it."""
+        store(path)
+        with open(path, "rb") as file:
+            backup = file.read()
+        store_to_seed(path)  # a later change, folded into the store file
+        put_back(path, (backup, committed_log(path)[1]))
+
+    def beside_other_databases(name):
+        return lambda path: (store(path), other_database_log(path, name))
+
     return [
         ("no store file", at("registry.db"), plain, CANNOT_OPEN),
+        ("a store with a killed writer's log, which is replayed", at("registry.db", killed_writers_log),
+         plain, REPORT),
+        ("a store restored from a backup beside a log written since",
+         at("registry.db", backup_beside_newer_log), plain, CANNOT_OPEN),
+        ("a store beside another database's log", at("registry.db", beside_other_databases("-wal")),
+         plain, CANNOT_OPEN),
+        ("a store beside another database's hot journal",
+         at("registry.db", beside_other_databases("-journal")), plain, CANNOT_OPEN),
         ("an empty file", at("registry.db", write(b"")), plain, CANNOT_OPEN),
         ("a file of random bytes", at("registry.db", write(os.urandom(8192))), plain, CANNOT_OPEN),
         ("another program's database", at("registry.db", foreign_database), plain, CANNOT_OPEN),

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <istream>
 #include <ostream>
+#include <sstream>
 
 #include "reg/value_text.h"
 
@@ -28,19 +29,23 @@ std::string StoreError(const std::string& storePath, const std::string& reason) 
   return "ERROR: Cannot use the registry store " + storePath + ": " + reason + ".";
 }
 
-// Opens the store, or reports why not. A store that does not exist yet holds no key at all.
-store::Store OpenForCommand(const std::string& storePath, store::Access access, Console& console) {
-  store::OpenedStore opened = store::OpenStore(storePath, access);
-  if (opened.db)
-    return std::move(opened.db);
+// Reports why the store could not be opened. A store that does not exist yet holds no key at
+// all. Returns the exit status.
+int OpenFailure(const std::string& storePath, const std::string& reason, Console& console) {
   std::error_code ignored;
   if (!storePath.empty() && std::filesystem::symlink_status(storePath, ignored).type() ==
                                 std::filesystem::file_type::not_found) {
-    Fail(console, kNotFound);
-  } else {
-    Fail(console, StoreError(storePath, opened.error));
+    return Fail(console, kNotFound);
   }
-  return nullptr;
+  return Fail(console, StoreError(storePath, reason));
+}
+
+// Opens the store, or reports why not.
+store::Store OpenForCommand(const std::string& storePath, store::Access access, Console& console) {
+  store::OpenedStore opened = store::OpenStore(storePath, access);
+  if (!opened.db)
+    OpenFailure(storePath, opened.error, console);
+  return std::move(opened.db);
 }
 
 // Asks a yes-or-no question. Returns whether the answer was y or yes, in any case.
@@ -102,36 +107,30 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
   return 0;
 }
 
-int Query(const Command& command, const std::string& storePath, Console& console) {
-  // A query writes nothing, but where it may write, it opens the store for writing: on closing,
-  // only such a connection removes SQLite's log files instead of leaving them beside the store.
-  store::Store db = store::OpenStore(storePath, store::Access::ReadWrite).db;
-  if (!db)
-    db = OpenForCommand(storePath, store::Access::ReadOnly, console);
-  if (!db)
-    return 1;
-  const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
+// Prints the key, or its value, from the open store.
+int QueryOpened(const Command& command, sqlite3* db, Console& console) {
+  const store::KeyLookup key = store::FindKey(db, command.root, command.keyPath);
   if (key.outcome == Outcome::NotFound)
     return Fail(console, kNotFound);
   if (key.outcome == Outcome::Failed)
-    return Fail(console, "ERROR: " + store::LastError(db.get()));
+    return Fail(console, "ERROR: " + store::LastError(db));
   const std::string keyName = FullKeyName(command.root, key.path);
 
   if (command.valueName) {
-    const store::ValueLookup read = store::ReadValue(db.get(), key.id, *command.valueName);
+    const store::ValueLookup read = store::ReadValue(db, key.id, *command.valueName);
     if (read.outcome == Outcome::NotFound)
       return Fail(console, kNotFound);
     if (read.outcome == Outcome::Failed)
-      return Fail(console, "ERROR: " + store::LastError(db.get()));
+      return Fail(console, "ERROR: " + store::LastError(db));
     console.out << '\n' << keyName << '\n';
     PrintValue(console, read.named);
     console.out << '\n';
     return 0;
   }
-  const auto values = store::ListValues(db.get(), key.id);
-  const auto subkeys = store::ListSubkeys(db.get(), key.id);
+  const auto values = store::ListValues(db, key.id);
+  const auto subkeys = store::ListSubkeys(db, key.id);
   if (!values || !subkeys)
-    return Fail(console, "ERROR: " + store::LastError(db.get()));
+    return Fail(console, "ERROR: " + store::LastError(db));
   console.out << '\n' << keyName << '\n';
   for (const store::NamedValue& value : *values)
     PrintValue(console, value);
@@ -139,6 +138,32 @@ int Query(const Command& command, const std::string& storePath, Console& console
   for (const std::string& subkey : *subkeys)
     console.out << keyName << '\\' << subkey << '\n';
   return 0;
+}
+
+int Query(const Command& command, const std::string& storePath, Console& console) {
+  // A read from a snapshot of the store file alone is told only afterwards whether a writer
+  // changed the file meanwhile; then it is made again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    // A query writes nothing, but where it may write, it opens the store for writing: on
+    // closing, only such a connection removes SQLite's log files instead of leaving them.
+    store::OpenedStore opened = store::OpenStore(storePath, store::Access::ReadWrite);
+    if (!opened.db)
+      opened = store::OpenStore(storePath, store::Access::ReadOnly);
+    if (!opened.db)
+      return OpenFailure(storePath, opened.error, console);
+    std::ostringstream out;
+    std::ostringstream err;
+    Console buffered{console.in, out, err};
+    const int status = QueryOpened(command, opened.db.get(), buffered);
+    opened.db.reset();
+    if (opened.snapshotOf.empty() || store::FileStamp(storePath) == opened.snapshotOf) {
+      console.out << out.str();
+      console.err << err.str();
+      return status;
+    }
+  }
+  return Fail(console, "ERROR: The registry store " + storePath +
+                           " kept changing while it was read; try again.");
 }
 
 int Delete(const Command& command, const std::string& storePath, Console& console) {

@@ -55,13 +55,22 @@ enum class Access { ReadOnly, ReadWrite };
 struct OpenedStore {
   Store db;
   std::string error;
+  // Set when the store was opened as a snapshot of its file alone: the file's stamp then.
+  std::string snapshotOf = {};
 };
+
+// A stamp of the store file that changes whenever the file is written, or replaced.
+std::string FileStamp(const std::string& path);
 
 // Opens an existing store. A missing file, a file that is not a store of ours (empty, garbage,
 // another program's database, anything but a regular file), a log or journal beside it that is
 // not its own, and for ReadWrite a store the process may not write, all fail, with the reason in
 // `error`, and leave every file as it was. For ReadWrite, a store of an older layout is brought
-// to the current one; nothing else is changed or repaired.
+// to the current one; nothing else is changed or repaired. For ReadOnly by a process that may not
+// write the store, no file is left beside it: SQLite would leave its log files owned by this
+// process, in the way of the store's writers. When there are none, the store file alone is read,
+// as a snapshot (`snapshotOf`) that a writer may change meanwhile; while a writer has left a log
+// but not its index, the store is refused.
 OpenedStore OpenStore(const std::string& path, Access access);
 
 // Brings a store of an older layout to the current one, in one transaction; a current store is

@@ -276,6 +276,17 @@ bool UpgradeInTransaction(sqlite3* db) {
   return danglingReferences && sqlite3_step(danglingReferences.get()) == SQLITE_DONE;
 }
 
+bool Exists(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
+// The file's size; 0 when there is none.
+off_t FileSize(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? status.st_size : 0;
+}
+
 // Makes a new name in the folder durable.
 void SyncFolder(const std::filesystem::path& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -306,9 +317,22 @@ OpenedStore OpenStore(const std::string& path, Access access) {
     if (std::string error = WhyNotWritable(path); !error.empty())
       return {nullptr, error};
   }
-  const int flags = access == Access::ReadWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+  std::string target = path;
+  int flags = access == Access::ReadWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+  std::string snapshotOf;
+  if (access == Access::ReadOnly && !WhyNotWritable(path).empty() && !Exists(path + "-shm")) {
+    if (FileSize(path + "-wal") > 0) {
+      return {nullptr,
+              "this user may not write the store, and reading it while a writer's log lies "
+              "beside it would leave files in the way of its writers; read it as a user who may "
+              "write it, or once a writer has used it"};
+    }
+    snapshotOf = FileStamp(path);
+    target = FileUri(path) + "?immutable=1";
+    flags |= SQLITE_OPEN_URI;
+  }
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+  const int opened = sqlite3_open_v2(target.c_str(), &raw, flags, nullptr);
   Store db(raw);
   if (opened != SQLITE_OK)
     return {nullptr, LastError(raw)};
@@ -322,7 +346,17 @@ OpenedStore OpenStore(const std::string& path, Access access) {
     if (std::string error = UpgradeLayout(raw); !error.empty())
       return {nullptr, error};
   }
-  return {std::move(db), std::string()};
+  return {std::move(db), std::string(), snapshotOf};
+}
+
+std::string FileStamp(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0)
+    return std::string();
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
+         std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
+         std::to_string(status.st_mtim.tv_nsec) + ":" + std::to_string(status.st_ctim.tv_sec) +
+         "." + std::to_string(status.st_ctim.tv_nsec);
 }
 
 std::string UpgradeLayout(sqlite3* db) {

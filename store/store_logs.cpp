@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -155,21 +154,6 @@ std::optional<std::string> ReadFile(const std::string& path) {
   if (!in)
     return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The path as a URI, its bytes percent-encoded where a URI would read them otherwise.
-std::string FileUri(const std::string& path) {
-  std::string uri = "file:";
-  for (const char c : path) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
-      uri += c;
-    } else {
-      constexpr char kHex[] = "0123456789ABCDEF";
-      uri += {'%', kHex[byte >> 4], kHex[byte & 15]};
-    }
-  }
-  return uri;
 }
 
 // The commit marks in the store file itself, read without its log. Nothing for a store of a

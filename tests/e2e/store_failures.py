@@ -11,6 +11,7 @@ cannot be arranged is reported as skipped.
 import argparse
 import hashlib
 import os
+import pwd
 import shutil
 import sqlite3
 import stat
@@ -52,6 +53,25 @@ def as_nobody(command, folder):
     if not shutil.which("setpriv"):
         raise Skip("setpriv is not available to drop root's privileges")
     return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + command
+
+
+def after_a_readers_query(options):
+    """Runs the command as the store's owner (daemon), after a query by nobody, who may only read
+    the store: what the reader leaves beside the store must not stand in the owner's way."""
+    def wrap(command, folder):
+        if not IS_ROOT or not shutil.which("setpriv"):
+            raise Skip("needs root and setpriv to act as two other users")
+        reg = os.path.join(folder, "pattern-counters-reg")
+        shutil.copy(options.reg, reg)
+        os.chmod(reg, 0o755)
+        store_path = os.path.join(folder, "registry.db")
+        owner = pwd.getpwnam("daemon")
+        os.chown(store_path, owner.pw_uid, owner.pw_gid)
+        script = ('setpriv --reuid=nobody --regid=nogroup --clear-groups "$0" query "$1" '
+                  '>/dev/null || { echo "the reader could not query" >&2; exit 3; }; '
+                  'shift; exec setpriv --reuid=daemon --regid=daemon --clear-groups "$@"')
+        return ["sh", "-c", script, reg, CLIENT_KEY] + command
+    return wrap
 
 
 def require_mount_namespace():
@@ -276,6 +296,8 @@ def case_table(options):
          as_nobody, CANNOT_OPEN),
         ("a store in a folder the user may not write", at("registry.db", store, 0o666, 0o755),
          as_nobody, CANNOT_OPEN),
+        ("a store in a shared folder after a query by a user who may only read it",
+         at("registry.db", store, 0o644, 0o1777), after_a_readers_query(options), REPORT),
         ("a store on a read-only file system", at("registry.db", store, 0o666, 0o777),
          on_read_only_mount, CANNOT_OPEN),
         ("a store cut to its header", at("registry.db", cut_to(lambda size: 100)), plain,

@@ -10,7 +10,7 @@
 
 namespace reg {
 
-enum class Operation { Help, Add, Query, Delete };
+enum class Operation { Help, Add, Query, Delete, Backup, Restore };
 
 struct Command {
   Operation operation = Operation::Help;
@@ -22,6 +22,7 @@ struct Command {
   std::optional<std::string> data;       // /d
   std::string separator = "\\0";         // /s, between the strings of a REG_MULTI_SZ
   bool force = false;                    // /f
+  std::string file;                      // the store file a backup goes to or a restore comes from
 };
 
 // A parsed command, or the error message that refuses the command line.

@@ -1,4 +1,5 @@
-// add, query and delete on the registry store, with reg's output layout.
+// add, query and delete on the registry store, with reg's output layout; backup and restore of
+// the whole store.
 #include "reg/commands.h"
 
 #include <cctype>
@@ -208,6 +209,36 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
   return 0;
 }
 
+int Backup(const Command& command, const std::string& storePath, Console& console) {
+  const store::Store db = OpenForCommand(storePath, store::Access::ReadOnly, console);
+  if (!db)
+    return 1;
+  if (const std::string error = store::BackUpStore(db.get(), command.file); !error.empty()) {
+    return Fail(console, "ERROR: Cannot write the backup " + command.file + ": " + error + ".");
+  }
+  console.out << kDone << '\n';
+  return 0;
+}
+
+int Restore(const Command& command, const std::string& storePath, Console& console) {
+  const store::OpenedStore backup = store::OpenStore(command.file, store::Access::ReadOnly);
+  if (!backup.db) {
+    return Fail(console, "ERROR: Cannot restore from " + command.file + ": " + backup.error + ".");
+  }
+  const store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
+  if (!db)
+    return 1;
+  if (!command.force &&
+      !Confirm(console,
+               "Replace every key and value of the registry store with those of " + command.file)) {
+    return Fail(console, kCancelled);
+  }
+  if (const std::string error = store::ReplaceContents(db.get(), backup.db.get()); !error.empty())
+    return Fail(console, "ERROR: " + error);
+  console.out << kDone << '\n';
+  return 0;
+}
+
 }  // namespace
 
 int RunCommand(const Command& command, const std::string& storePath, Console console) {
@@ -218,6 +249,10 @@ int RunCommand(const Command& command, const std::string& storePath, Console con
       return Query(command, storePath, console);
     case Operation::Delete:
       return Delete(command, storePath, console);
+    case Operation::Backup:
+      return Backup(command, storePath, console);
+    case Operation::Restore:
+      return Restore(command, storePath, console);
     case Operation::Help:
       break;
   }

@@ -246,6 +246,59 @@ Outcome DeleteKey(sqlite3* db, KeyId key) {
   return deleted > 0 ? Outcome::Found : Outcome::NotFound;
 }
 
+std::string ReplaceContents(sqlite3* db, sqlite3* source) {
+  struct KeyRow {
+    KeyId id;
+    std::optional<KeyId> parent;
+    std::string name;
+  };
+  struct ValueRow {
+    KeyId key;
+    NamedValue named;
+  };
+  const auto keys = CollectRows(
+      Prepare(source, "SELECT id, parent, name FROM keys WHERE parent IS NOT NULL ORDER BY id"),
+      [](sqlite3_stmt* row) {
+        return KeyRow{sqlite3_column_int64(row, 0), sqlite3_column_int64(row, 1),
+                      ColumnBytes(row, 2)};
+      });
+  const auto values =
+      CollectRows(Prepare(source, "SELECT key, name, type, data FROM vals"), [](sqlite3_stmt* row) {
+        return ValueRow{
+            sqlite3_column_int64(row, 0),
+            {ColumnBytes(row, 1),
+             {static_cast<std::uint32_t>(sqlite3_column_int64(row, 2)), ColumnBytes(row, 3)}}};
+      });
+  if (!keys || !values)
+    return LastError(source);
+  const bool committed = InWriteTransaction(db, [&] {
+    // Cut from their parents first, the keys go without a chain of deletes through the tree.
+    if (!Execute(db,
+                 "PRAGMA defer_foreign_keys = ON; DELETE FROM vals; "
+                 "UPDATE keys SET parent = NULL WHERE parent IS NOT NULL; "
+                 "DELETE FROM keys WHERE id > 5;")) {
+      return false;
+    }
+    const Statement insertKey = Prepare(db, "INSERT INTO keys (id, parent, name) VALUES (?, ?, ?)");
+    const Statement insertValue = Prepare(db, kWriteValue);
+    if (!insertKey || !insertValue)
+      return false;
+    for (const KeyRow& key : *keys) {
+      Bind(insertKey.get(), key.id, *key.parent, key.name);
+      if (!RunToCompletion(insertKey.get()))
+        return false;
+    }
+    for (const ValueRow& value : *values) {
+      Bind(insertValue.get(), value.key, value.named.name, value.named.value.type);
+      BindBlob(insertValue.get(), 4, value.named.value.bytes);
+      if (!RunToCompletion(insertValue.get()))
+        return false;
+    }
+    return true;
+  });
+  return committed ? std::string() : LastError(db);
+}
+
 std::optional<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key) {
   return CollectRows(
       Prepare(db, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY name", key),

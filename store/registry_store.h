@@ -66,11 +66,11 @@ std::string FileStamp(const std::string& path);
 // another program's database, anything but a regular file), a log or journal beside it that is
 // not its own, and for ReadWrite a store the process may not write, all fail, with the reason in
 // `error`, and leave every file as it was. For ReadWrite, a store of an older layout is brought
-// to the current one; nothing else is changed or repaired. For ReadOnly by a process that may not
-// write the store, no file is left beside it: SQLite would leave its log files owned by this
-// process, in the way of the store's writers. When there are none, the store file alone is read,
-// as a snapshot (`snapshotOf`) that a writer may change meanwhile; while a writer has left a log
-// but not its index, the store is refused.
+// to the current one; nothing else is changed or repaired. ReadOnly leaves no file beside the
+// store: SQLite would leave its log files there, owned by this process and in the way of the
+// store's writers. When there are none, the store file alone is read, as a snapshot
+// (`snapshotOf`) that a writer may change meanwhile; while a writer has left a log but not its
+// index, the store is refused.
 OpenedStore OpenStore(const std::string& path, Access access);
 
 // Brings a store of an older layout to the current one, in one transaction; a current store is
@@ -80,6 +80,14 @@ std::string UpgradeLayout(sqlite3* db);
 // Creates an empty store, and its folder, when there is no file at `path`; an existing file is
 // left as it is. The store appears whole or not at all. Returns an error text, empty on success.
 std::string CreateStoreIfMissing(const std::string& path);
+
+// Writes a copy of the open store, as it is at one moment, to a new store file at `path`, whole or
+// not at all; an existing file is never replaced. Returns an error text, empty on success.
+std::string BackUpStore(sqlite3* db, const std::string& path);
+
+// Replaces every key and value of the open store with those of the open store `source`, in one
+// write transaction; the keys keep their ids. Returns an error text, empty on success.
+std::string ReplaceContents(sqlite3* db, sqlite3* source);
 
 enum class Outcome { Found, NotFound, Failed };
 

@@ -188,6 +188,15 @@ std::string WriteDurably(int fd, std::string_view bytes) {
   return ::fsync(fd) == 0 ? std::string() : std::strerror(errno);
 }
 
+// Makes a new name in the folder durable.
+void SyncFolder(const std::filesystem::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
 // Removes what creators of the store at `path` that were killed midway left in its folder: their
 // temporary files (`path`.new-XXXXXX, with the -wal, -shm and -journal that earlier creators
 // could leave too). A creator holds a lock on its temporary file until it is done, so a file that
@@ -214,27 +223,50 @@ void RemoveDeadCreatorsFiles(const std::filesystem::path& path) {
   }
 }
 
-// Writes a new store under a temporary name beside `path`, under the creator's lock, and links it
-// into place. Returns an error text, empty on success; `lost` tells that the temporary file was
-// removed by another creator before this one could lock it, so that trying again may succeed.
-std::string CreateOnce(const std::string& path, const std::string& bytes, bool& lost) {
+// How a new file was written.
+struct NewFile {
+  std::string failure;   // an error text, empty on success
+  bool lost = false;     // the temporary file was removed by another creator before this one
+                         // could lock it, so that trying again may succeed
+  bool existed = false;  // another file had the name already, and was left as it was
+};
+
+// Writes a new file under a temporary name beside `path`, under the creator's lock, and links it
+// into place.
+NewFile CreateOnce(const std::string& path, std::string_view bytes) {
+  NewFile created;
   std::string temporary = path + ".new-XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0)
-    return std::strerror(errno);
+    return {std::strerror(errno)};
   ::flock(fd, LOCK_EX);
   const mode_t mask = ::umask(0);
   ::umask(mask);
   ::fchmod(fd, 0666 & ~mask);  // as an ordinary new file, not mkstemp's private one
-  std::string failure = WriteDurably(fd, bytes);
-  // Linking never replaces: when another process created the store first, theirs stays.
-  if (failure.empty() && ::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST) {
-    lost = errno == ENOENT;
-    failure = std::strerror(errno);
+  created.failure = WriteDurably(fd, bytes);
+  // Linking never replaces: when another process created the file first, theirs stays.
+  if (created.failure.empty() && ::link(temporary.c_str(), path.c_str()) != 0) {
+    created.existed = errno == EEXIST;
+    created.lost = errno == ENOENT;
+    if (!created.existed)
+      created.failure = std::strerror(errno);
   }
   ::unlink(temporary.c_str());
   ::close(fd);
-  return failure;
+  return created;
+}
+
+// Writes a new file at `path` whole or not at all, after removing what killed creators left.
+NewFile CreateWhole(const std::string& path, std::string_view bytes) {
+  RemoveDeadCreatorsFiles(path);
+  NewFile created{"", true, false};
+  for (int attempt = 0; attempt < 3 && created.lost; ++attempt)
+    created = CreateOnce(path, bytes);
+  if (created.failure.empty() && !created.existed) {
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    SyncFolder(folder.empty() ? std::filesystem::path(".") : folder);
+  }
+  return created;
 }
 
 // Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
@@ -287,15 +319,6 @@ off_t FileSize(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 ? status.st_size : 0;
 }
 
-// Makes a new name in the folder durable.
-void SyncFolder(const std::filesystem::path& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
-    return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 }  // namespace
 
 void StoreCloser::operator()(sqlite3* db) const {
@@ -320,7 +343,7 @@ OpenedStore OpenStore(const std::string& path, Access access) {
   std::string target = path;
   int flags = access == Access::ReadWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
   std::string snapshotOf;
-  if (access == Access::ReadOnly && !WhyNotWritable(path).empty() && !Exists(path + "-shm")) {
+  if (access == Access::ReadOnly && !Exists(path + "-shm")) {
     if (FileSize(path + "-wal") > 0) {
       return {nullptr,
               "this user may not write the store, and reading it while a writer's log lies "
@@ -391,17 +414,18 @@ std::string CreateStoreIfMissing(const std::string& path) {
   std::string bytes;
   if (std::string failure = EmptyStoreBytes(bytes); !failure.empty())
     return failure;
-  RemoveDeadCreatorsFiles(path);
+  return CreateWhole(path, bytes).failure;
+}
 
-  std::string failure;
-  bool lost = true;
-  for (int attempt = 0; attempt < 3 && lost; ++attempt) {
-    lost = false;
-    failure = CreateOnce(path, bytes, lost);
-  }
-  if (failure.empty())
-    SyncFolder(folder.empty() ? fs::path(".") : folder);
-  return failure;
+std::string BackUpStore(sqlite3* db, const std::string& path) {
+  sqlite3_int64 size = 0;
+  unsigned char* data = sqlite3_serialize(db, "main", &size, 0);
+  if (data == nullptr)
+    return LastError(db);
+  const NewFile created = CreateWhole(
+      path, std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size)));
+  sqlite3_free(data);
+  return created.existed ? "the file exists already" : created.failure;
 }
 
 }  // namespace store

@@ -70,6 +70,9 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
       {"delete", "HKLM\\A", "/t", "REG_SZ"},
       {"delete", "HKLM\\A", "/v", "x", "/va"},
       {"query", "HKLM\\A", "/reg:32", "/reg:64"},
+      {"backup"},
+      {"backup", "copy.db", "/f"},
+      {"restore", "copy.db", "/v", "x"},
   };
   for (const auto& arguments : refused) {
     std::string line;
@@ -292,6 +295,33 @@ TEST(RunCommand, DeletingAKeyTakesItsSubkeys) {
   const CommandResult deleted = RunReg(path, {"delete", "HKLM\\d", "/f"});
   EXPECT_EQ(deleted.status, 0) << deleted.err;
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\d"}).status, 1);
+}
+
+TEST(RunCommand, BackupAndRestoreTheWholeStore) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  const std::string backup = folder.File("backup.db");
+  RunReg(path, {"add", "HKLM\\A\\B", "/v", "V", "/t", "REG_DWORD", "/d", "1"});
+  ASSERT_EQ(RunReg(path, {"backup", backup}).status, 0);
+  EXPECT_EQ(RunReg(path, {"backup", backup}).err,
+            "ERROR: Cannot write the backup " + backup + ": the file exists already.\n");
+  RunReg(path, {"add", "HKLM\\A\\B", "/v", "V", "/t", "REG_DWORD", "/d", "2", "/f"});
+  RunReg(path, {"add", "HKLM\\Later", "/v", "W", "/d", "x"});
+
+  EXPECT_EQ(RunReg(path, {"restore", backup}, "no\n").status, 1);
+  const CommandResult restored = RunReg(path, {"restore", backup, "/f"});
+  EXPECT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(RunReg(path, {"query", "HKLM\\A\\B", "/v", "V"}).out,
+            "\nHKEY_LOCAL_MACHINE\\A\\B\n    V    REG_DWORD    0x1\n\n");
+  EXPECT_EQ(RunReg(path, {"query", "HKLM\\Later"}).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(backup + "-wal")) << "reading a backup leaves no log";
+  EXPECT_FALSE(std::filesystem::exists(backup + "-shm"));
+
+  WriteBytes(folder.File("not a store"), "text");
+  const std::string before = ReadBytes(path);
+  EXPECT_EQ(RunReg(path, {"restore", folder.File("not a store"), "/f"}).status, 1);
+  EXPECT_EQ(RunReg(path, {"restore", folder.File("missing"), "/f"}).status, 1);
+  EXPECT_EQ(ReadBytes(path), before);
 }
 
 }  // namespace

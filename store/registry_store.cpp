@@ -3,6 +3,8 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
 #include "store/sqlite_statement.h"
 #include "store/store_logs.h"
 
@@ -141,9 +143,14 @@ NamedValue ReadNamedValue(sqlite3_stmt* row) {
 std::string LastError(sqlite3* db) {
   if (db == nullptr)
     return "out of memory";
-  const std::string current = sqlite3_errmsg(db);
+  std::string current = sqlite3_errmsg(db);
   if (keptFailure.db == db && keptFailure.replacedBy == current)
     return keptFailure.message;
+  // An I/O error says more with the system's reason: a full disk, a read-only file system.
+  if ((sqlite3_errcode(db) == SQLITE_IOERR || sqlite3_errcode(db) == SQLITE_CANTOPEN) &&
+      sqlite3_system_errno(db) != 0) {
+    current += std::string(" (") + std::strerror(sqlite3_system_errno(db)) + ")";
+  }
   return current;
 }
 

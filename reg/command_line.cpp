@@ -201,7 +201,7 @@ XDG_STATE_HOME is not set).
   /d      the data: text for the string types; for REG_DWORD and REG_QWORD a decimal or 0x
           hexadecimal number that fits the type; for REG_BINARY and REG_NONE hexadecimal digit
           pairs; for REG_MULTI_SZ strings separated by \0 (or by the character given with /s)
-  /f      replace or delete without asking
+  /f      replace, delete or restore without asking
   /reg:32, /reg:64  accepted for scripts written for Windows; the store has a single view
 
 add creates the key and its missing parents, and the store itself when it does not exist yet.

@@ -108,6 +108,13 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
   return 0;
 }
 
+// Opens the store for a command that only reads it. Where it may write, it opens it for writing:
+// on closing, only such a connection removes SQLite's log files instead of leaving them.
+store::OpenedStore OpenForReading(const std::string& storePath) {
+  store::OpenedStore opened = store::OpenStore(storePath, store::Access::ReadWrite);
+  return opened.db ? std::move(opened) : store::OpenStore(storePath, store::Access::ReadOnly);
+}
+
 // Prints the key, or its value, from the open store.
 int QueryOpened(const Command& command, sqlite3* db, Console& console) {
   const store::KeyLookup key = store::FindKey(db, command.root, command.keyPath);
@@ -145,11 +152,7 @@ int Query(const Command& command, const std::string& storePath, Console& console
   // A read from a snapshot of the store file alone is told only afterwards whether a writer
   // changed the file meanwhile; then it is made again.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    // A query writes nothing, but where it may write, it opens the store for writing: on
-    // closing, only such a connection removes SQLite's log files instead of leaving them.
-    store::OpenedStore opened = store::OpenStore(storePath, store::Access::ReadWrite);
-    if (!opened.db)
-      opened = store::OpenStore(storePath, store::Access::ReadOnly);
+    store::OpenedStore opened = OpenForReading(storePath);
     if (!opened.db)
       return OpenFailure(storePath, opened.error, console);
     std::ostringstream out;
@@ -210,14 +213,24 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
 }
 
 int Backup(const Command& command, const std::string& storePath, Console& console) {
-  const store::Store db = OpenForCommand(storePath, store::Access::ReadOnly, console);
-  if (!db)
-    return 1;
-  if (const std::string error = store::BackUpStore(db.get(), command.file); !error.empty()) {
-    return Fail(console, "ERROR: Cannot write the backup " + command.file + ": " + error + ".");
+  // A copy of a snapshot of the store file alone that a writer changed meanwhile is made again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    store::OpenedStore opened = OpenForReading(storePath);
+    if (!opened.db)
+      return OpenFailure(storePath, opened.error, console);
+    const std::string error = store::BackUpStore(opened.db.get(), command.file);
+    if (!error.empty())
+      return Fail(console, "ERROR: Cannot write the backup " + command.file + ": " + error + ".");
+    opened.db.reset();
+    if (opened.snapshotOf.empty() || store::FileStamp(storePath) == opened.snapshotOf) {
+      console.out << kDone << '\n';
+      return 0;
+    }
+    std::error_code ignored;
+    std::filesystem::remove(command.file, ignored);
   }
-  console.out << kDone << '\n';
-  return 0;
+  return Fail(console, "ERROR: The registry store " + storePath +
+                           " kept changing while it was read; try again.");
 }
 
 int Restore(const Command& command, const std::string& storePath, Console& console) {

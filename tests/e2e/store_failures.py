@@ -2,7 +2,8 @@
 """Runs pattern-counters on stores it must refuse, and on stores it must find.
 
 Every refused store gives "Cannot open CurrentVersion key." and status 0, and is left byte for
-byte as it was. Refused access needs a user whom permissions refuse: as root, the tool runs as
+byte as it was; the companion refuses such stores with status 1 and an error that says what is
+wrong with them. Refused access needs a user whom permissions refuse: as root, the tool runs as
 nobody (setpriv), or in a private mount namespace with a read-only mount (unshare); a case that
 cannot be arranged is reported as skipped.
 
@@ -208,20 +209,68 @@ def other_database_log(path, name):
     db.close()
 
 
+def at(path_name, make=None, mode=None, folder_mode=None):
+    """Prepares the store at `path_name` in the case's folder, with `make` and the modes given."""
+    def prepare(folder):
+        path = os.path.join(folder, path_name)
+        if make:
+            make(path)
+        if mode is not None:
+            os.chmod(path, mode)
+        if folder_mode is not None:
+            os.chmod(folder, folder_mode)
+        return {"PATTERN_COUNTERS_REGISTRY": path}
+    return prepare
+
+
+def companion_message_table(options):
+    """(title, prepare, wrap, the companion's arguments, what its error must say)."""
+    store = lambda path: make_store(options, path)
+    add = ["add", CLIENT_KEY, "/v", "Other", "/d", "1", "/f"]
+    return [
+        ("add to a store on a read-only file system", at("registry.db", store, 0o666, 0o777),
+         on_read_only_mount, add, "it is on a read-only file system"),
+        ("add to a store in a folder the user may not write", at("registry.db", store, 0o666, 0o755),
+         as_nobody, add, "this user may not create files in its folder"),
+        ("add to a store the user may not write", at("registry.db", store, 0o644, 0o777),
+         as_nobody, add, "this user may not write the store file"),
+        ("query through a symbolic link to nothing",
+         at("registry.db", lambda path: os.symlink(path + ".gone", path)),
+         lambda command, folder: command, ["query", CLIENT_KEY],
+         "it is a symbolic link to a file that does not exist"),
+        ("add beside another database's log", at("registry.db", lambda path: (
+            store(path), other_database_log(path, "-wal"))), lambda command, folder: command, add,
+         "registry.db-wal beside it holds changes that are not this store's"),
+    ]
+
+
+def run_companion_case(options, title, prepare, wrap, arguments, fragment):
+    """Runs the companion on a store it must refuse: status 1, an error that says why, and the
+    store left as it was."""
+    with tempfile.TemporaryDirectory(prefix="pattern-counters-store-") as folder:
+        os.chmod(folder, 0o755)
+        reg = os.path.join(folder, "pattern-counters-reg")
+        shutil.copy(options.reg, reg)  # reachable by nobody wherever the build lies
+        os.chmod(reg, 0o755)
+        environment = dict(os.environ)
+        environment.update(prepare(folder))
+        path = environment["PATTERN_COUNTERS_REGISTRY"]
+        before = digest(path)
+        done = subprocess.run(wrap([reg] + arguments, folder), env=environment,
+                              capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
+        os.chmod(folder, 0o755)
+        failures = []
+        error = done.stderr.decode("latin-1")
+        if done.returncode != 1 or fragment not in error:
+            failures.append(f"expected status 1 and an error saying {fragment!r}, got "
+                            f"{done.returncode} and {error!r}")
+        if digest(path) != before:
+            failures.append("the store file changed")
+        return failures
+
+
 def case_table(options):
     """(title, prepare(folder) -> environment, wrap(command, folder) -> command, stdout)."""
-    def at(path_name, make=None, mode=None, folder_mode=None):
-        def prepare(folder):
-            path = os.path.join(folder, path_name)
-            if make:
-                make(path)
-            if mode is not None:
-                os.chmod(path, mode)
-            if folder_mode is not None:
-                os.chmod(folder, folder_mode)
-            return {"PATTERN_COUNTERS_REGISTRY": path}
-        return prepare
-
     store = lambda path: make_store(options, path)
     write = lambda data: lambda path: open(path, "wb").write(data)
     plain = lambda command, folder: command
@@ -365,7 +414,10 @@ def main():
         str(size // 1024) for size in SMALL_DISK_SIZES) + " KiB",
         lambda: store_creation_on_small_disks(options))
     cases = [(title, lambda row=row: run_case(options, *row))
-             for row in case_table(options) for title in [row[0]]] + [creation]
+             for row in case_table(options) for title in [row[0]]]
+    cases += [("the companion: " + title, lambda row=row: run_companion_case(options, *row))
+              for row in companion_message_table(options) for title in [row[0]]]
+    cases.append(creation)
     for title, check in cases:
         try:
             failures = check()

@@ -15,29 +15,36 @@ struct OperationName {
   std::string_view name;
   Operation operation;
 };
-constexpr std::array<OperationName, 3> kOperations = {{
+constexpr std::array<OperationName, 5> kOperations = {{
     {"add", Operation::Add},
     {"query", Operation::Query},
     {"delete", Operation::Delete},
+    {"backup", Operation::Backup},
+    {"restore", Operation::Restore},
 }};
+
+// The operations on the whole store, whose second word is a file rather than a key.
+bool TakesFile(Operation operation) {
+  return operation == Operation::Backup || operation == Operation::Restore;
+}
 
 // An option: its name without the leading / or -, whether a word follows it, and the operations
 // that take it.
 struct OptionRule {
   std::string_view name;
   bool takesWord;
-  std::array<bool, 4> allowedFor;  // indexed by Operation
+  std::array<bool, 6> allowedFor;  // indexed by Operation
 };
 constexpr std::array<OptionRule, 9> kOptions = {{
-    {"v", true, {false, true, true, true}},
-    {"ve", false, {false, true, true, true}},
-    {"va", false, {false, false, false, true}},
-    {"t", true, {false, true, false, false}},
-    {"d", true, {false, true, false, false}},
-    {"s", true, {false, true, false, false}},
-    {"f", false, {false, true, false, true}},
-    {"reg:32", false, {false, true, true, true}},
-    {"reg:64", false, {false, true, true, true}},
+    {"v", true, {false, true, true, true, false, false}},
+    {"ve", false, {false, true, true, true, false, false}},
+    {"va", false, {false, false, false, true, false, false}},
+    {"t", true, {false, true, false, false, false, false}},
+    {"d", true, {false, true, false, false, false, false}},
+    {"s", true, {false, true, false, false, false, false}},
+    {"f", false, {false, true, false, true, false, true}},
+    {"reg:32", false, {false, true, true, true, false, false}},
+    {"reg:64", false, {false, true, true, true, false, false}},
 }};
 
 constexpr std::string_view kInvalidSyntax =
@@ -113,8 +120,13 @@ std::string ApplyOption(const OptionRule& option, std::string_view word, Command
 
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
   ParsedCommand parsed;
-  if (std::any_of(arguments.begin(), arguments.end(), IsHelpRequest))
-    return parsed;
+  // A help request stands where an operation, a key or an option would; a word that follows an
+  // option is that option's data, whatever it looks like.
+  const std::size_t leading = std::min<std::size_t>(arguments.size(), 2);
+  for (std::size_t i = 0; i < leading; ++i) {
+    if (IsHelpRequest(arguments[i]))
+      return parsed;
+  }
   if (arguments.size() < 2)
     return {{}, std::string(kInvalidSyntax)};
   const auto operation = std::find_if(kOperations.begin(), kOperations.end(), [&](const auto& op) {
@@ -124,11 +136,16 @@ ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
     return {{}, std::string(kInvalidSyntax)};
   Command& command = parsed.command;
   command.operation = operation->operation;
-  if (std::string error = ParseKeyName(arguments[1], command); !error.empty())
+  if (TakesFile(command.operation)) {
+    command.file = std::string(arguments[1]);
+  } else if (std::string error = ParseKeyName(arguments[1], command); !error.empty()) {
     return {{}, error};
+  }
 
   std::vector<std::string_view> seen;
   for (std::size_t i = 2; i < arguments.size(); ++i) {
+    if (IsHelpRequest(arguments[i]))
+      return {};
     const OptionRule* option = FindOption(arguments[i]);
     const bool missingWord = option != nullptr && option->takesWord && i + 1 >= arguments.size();
     if (option == nullptr || missingWord ||
@@ -168,6 +185,8 @@ std::string_view Usage() {
   pattern-counters-reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
   pattern-counters-reg query KEY [/v NAME | /ve]
   pattern-counters-reg delete KEY [/v NAME | /ve | /va] [/f]
+  pattern-counters-reg backup FILE
+  pattern-counters-reg restore FILE [/f]
 
 Reads and changes the registry store kept in the file named by PATTERN_COUNTERS_REGISTRY,
 or by default in $XDG_STATE_HOME/pattern-counters/registry.db (~/.local/state when
@@ -182,10 +201,13 @@ XDG_STATE_HOME is not set).
   /d      the data: text for the string types; for REG_DWORD and REG_QWORD a decimal or 0x
           hexadecimal number that fits the type; for REG_BINARY and REG_NONE hexadecimal digit
           pairs; for REG_MULTI_SZ strings separated by \0 (or by the character given with /s)
-  /f      replace or delete without asking
+  /f      replace, delete or restore without asking
   /reg:32, /reg:64  accepted for scripts written for Windows; the store has a single view
 
 add creates the key and its missing parents, and the store itself when it does not exist yet.
+backup writes a copy of the whole store, as it is at one moment, to FILE, which must not exist
+yet; restore replaces every key and value of the store with those of such a copy, in one step.
+Both work while other programs use the store.
 Errors are reported on standard error with exit status 1.
 )";
 }

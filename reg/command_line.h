@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/registry_store.h"
+#include "store/registry_store.h"
 
 namespace reg {
 
-enum class Operation { Help, Add, Query, Delete };
+enum class Operation { Help, Add, Query, Delete, Backup, Restore };
 
 struct Command {
   Operation operation = Operation::Help;
@@ -22,6 +22,7 @@ struct Command {
   std::optional<std::string> data;       // /d
   std::string separator = "\\0";         // /s, between the strings of a REG_MULTI_SZ
   bool force = false;                    // /f
+  std::string file;                      // the store file a backup goes to or a restore comes from
 };
 
 // A parsed command, or the error message that refuses the command line.
@@ -30,7 +31,8 @@ struct ParsedCommand {
   std::string error;
 };
 
-// Parses the arguments after the program name. A help request anywhere gives Operation::Help.
+// Parses the arguments after the program name. A help request in place of the operation, the key
+// or an option gives Operation::Help; the word after /v, /d, /s or /t is data, whatever it is.
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments);
 
 // The key's full name, with the root's long name.

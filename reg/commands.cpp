@@ -1,9 +1,12 @@
-// add, query and delete on the registry store, with reg's output layout.
+// add, query and delete on the registry store, with reg's output layout; backup and restore of
+// the whole store.
 #include "reg/commands.h"
 
+#include <cctype>
 #include <filesystem>
 #include <istream>
 #include <ostream>
+#include <sstream>
 
 #include "reg/value_text.h"
 
@@ -27,21 +30,26 @@ std::string StoreError(const std::string& storePath, const std::string& reason) 
   return "ERROR: Cannot use the registry store " + storePath + ": " + reason + ".";
 }
 
-// Opens the store, or reports why not. A store that does not exist yet holds no key at all.
-store::Store OpenForCommand(const std::string& storePath, store::Access access, Console& console) {
-  store::OpenedStore opened = store::OpenStore(storePath, access);
-  if (opened.db)
-    return std::move(opened.db);
+// Reports why the store could not be opened. A store that does not exist yet holds no key at
+// all. Returns the exit status.
+int OpenFailure(const std::string& storePath, const std::string& reason, Console& console) {
   std::error_code ignored;
-  if (!storePath.empty() && !std::filesystem::exists(storePath, ignored)) {
-    Fail(console, kNotFound);
-  } else {
-    Fail(console, StoreError(storePath, opened.error));
+  if (!storePath.empty() && std::filesystem::symlink_status(storePath, ignored).type() ==
+                                std::filesystem::file_type::not_found) {
+    return Fail(console, kNotFound);
   }
-  return nullptr;
+  return Fail(console, StoreError(storePath, reason));
 }
 
-// Asks a yes-or-no question. Returns whether the answer was yes.
+// Opens the store, or reports why not.
+store::Store OpenForCommand(const std::string& storePath, store::Access access, Console& console) {
+  store::OpenedStore opened = store::OpenStore(storePath, access);
+  if (!opened.db)
+    OpenFailure(storePath, opened.error, console);
+  return std::move(opened.db);
+}
+
+// Asks a yes-or-no question. Returns whether the answer was y or yes, in any case.
 bool Confirm(Console& console, const std::string& question) {
   console.out << question << " (Yes/No)? " << std::flush;
   std::string answer;
@@ -49,7 +57,9 @@ bool Confirm(Console& console, const std::string& question) {
     console.out << '\n';
     return false;
   }
-  return !answer.empty() && (answer.front() == 'y' || answer.front() == 'Y');
+  while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back())))
+    answer.pop_back();
+  return EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
 }
 
 std::string ShownName(std::string_view valueName) {
@@ -98,36 +108,37 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
   return 0;
 }
 
-int Query(const Command& command, const std::string& storePath, Console& console) {
-  // A query writes nothing, but where it may write, it opens the store for writing: on closing,
-  // only such a connection removes SQLite's log files instead of leaving them beside the store.
-  store::Store db = store::OpenStore(storePath, store::Access::ReadWrite).db;
-  if (!db)
-    db = OpenForCommand(storePath, store::Access::ReadOnly, console);
-  if (!db)
-    return 1;
-  const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
+// Opens the store for a command that only reads it. Where it may write, it opens it for writing:
+// on closing, only such a connection removes SQLite's log files instead of leaving them.
+store::OpenedStore OpenForReading(const std::string& storePath) {
+  store::OpenedStore opened = store::OpenStore(storePath, store::Access::ReadWrite);
+  return opened.db ? std::move(opened) : store::OpenStore(storePath, store::Access::ReadOnly);
+}
+
+// Prints the key, or its value, from the open store.
+int QueryOpened(const Command& command, sqlite3* db, Console& console) {
+  const store::KeyLookup key = store::FindKey(db, command.root, command.keyPath);
   if (key.outcome == Outcome::NotFound)
     return Fail(console, kNotFound);
   if (key.outcome == Outcome::Failed)
-    return Fail(console, "ERROR: " + store::LastError(db.get()));
+    return Fail(console, "ERROR: " + store::LastError(db));
   const std::string keyName = FullKeyName(command.root, key.path);
 
   if (command.valueName) {
-    const store::ValueLookup read = store::ReadValue(db.get(), key.id, *command.valueName);
+    const store::ValueLookup read = store::ReadValue(db, key.id, *command.valueName);
     if (read.outcome == Outcome::NotFound)
       return Fail(console, kNotFound);
     if (read.outcome == Outcome::Failed)
-      return Fail(console, "ERROR: " + store::LastError(db.get()));
+      return Fail(console, "ERROR: " + store::LastError(db));
     console.out << '\n' << keyName << '\n';
     PrintValue(console, read.named);
     console.out << '\n';
     return 0;
   }
-  const auto values = store::ListValues(db.get(), key.id);
-  const auto subkeys = store::ListSubkeys(db.get(), key.id);
+  const auto values = store::ListValues(db, key.id);
+  const auto subkeys = store::ListSubkeys(db, key.id);
   if (!values || !subkeys)
-    return Fail(console, "ERROR: " + store::LastError(db.get()));
+    return Fail(console, "ERROR: " + store::LastError(db));
   console.out << '\n' << keyName << '\n';
   for (const store::NamedValue& value : *values)
     PrintValue(console, value);
@@ -135,6 +146,28 @@ int Query(const Command& command, const std::string& storePath, Console& console
   for (const std::string& subkey : *subkeys)
     console.out << keyName << '\\' << subkey << '\n';
   return 0;
+}
+
+int Query(const Command& command, const std::string& storePath, Console& console) {
+  // A read from a snapshot of the store file alone is told only afterwards whether a writer
+  // changed the file meanwhile; then it is made again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    store::OpenedStore opened = OpenForReading(storePath);
+    if (!opened.db)
+      return OpenFailure(storePath, opened.error, console);
+    std::ostringstream out;
+    std::ostringstream err;
+    Console buffered{console.in, out, err};
+    const int status = QueryOpened(command, opened.db.get(), buffered);
+    opened.db.reset();
+    if (opened.snapshotOf.empty() || store::FileStamp(storePath) == opened.snapshotOf) {
+      console.out << out.str();
+      console.err << err.str();
+      return status;
+    }
+  }
+  return Fail(console, "ERROR: The registry store " + storePath +
+                           " kept changing while it was read; try again.");
 }
 
 int Delete(const Command& command, const std::string& storePath, Console& console) {
@@ -179,6 +212,46 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
   return 0;
 }
 
+int Backup(const Command& command, const std::string& storePath, Console& console) {
+  // A copy of a snapshot of the store file alone that a writer changed meanwhile is made again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    store::OpenedStore opened = OpenForReading(storePath);
+    if (!opened.db)
+      return OpenFailure(storePath, opened.error, console);
+    const std::string error = store::BackUpStore(opened.db.get(), command.file);
+    if (!error.empty())
+      return Fail(console, "ERROR: Cannot write the backup " + command.file + ": " + error + ".");
+    opened.db.reset();
+    if (opened.snapshotOf.empty() || store::FileStamp(storePath) == opened.snapshotOf) {
+      console.out << kDone << '\n';
+      return 0;
+    }
+    std::error_code ignored;
+    std::filesystem::remove(command.file, ignored);
+  }
+  return Fail(console, "ERROR: The registry store " + storePath +
+                           " kept changing while it was read; try again.");
+}
+
+int Restore(const Command& command, const std::string& storePath, Console& console) {
+  const store::OpenedStore backup = store::OpenStore(command.file, store::Access::ReadOnly);
+  if (!backup.db) {
+    return Fail(console, "ERROR: Cannot restore from " + command.file + ": " + backup.error + ".");
+  }
+  const store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
+  if (!db)
+    return 1;
+  if (!command.force &&
+      !Confirm(console,
+               "Replace every key and value of the registry store with those of " + command.file)) {
+    return Fail(console, kCancelled);
+  }
+  if (const std::string error = store::ReplaceContents(db.get(), backup.db.get()); !error.empty())
+    return Fail(console, "ERROR: " + error);
+  console.out << kDone << '\n';
+  return 0;
+}
+
 }  // namespace
 
 int RunCommand(const Command& command, const std::string& storePath, Console console) {
@@ -189,6 +262,10 @@ int RunCommand(const Command& command, const std::string& storePath, Console con
       return Query(command, storePath, console);
     case Operation::Delete:
       return Delete(command, storePath, console);
+    case Operation::Backup:
+      return Backup(command, storePath, console);
+    case Operation::Restore:
+      return Restore(command, storePath, console);
     case Operation::Help:
       break;
   }

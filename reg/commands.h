@@ -1,4 +1,4 @@
-// The companion's commands, add, query and delete, on the registry store.
+// The companion's commands on the registry store: add, query and delete, backup and restore.
 #pragma once
 
 #include <iosfwd>

@@ -3,8 +3,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/store_location.h"
 #include "reg/commands.h"
+#include "store/store_location.h"
 
 int main(int argc, char* argv[]) {
   const std::vector<std::string_view> arguments(argv + 1, argv + argc);

@@ -35,6 +35,17 @@ TEST(ParseCommandLine, AcceptsReglikeCommands) {
   EXPECT_EQ(Parse({"delete", "HKCR\\A", "/va", "/f"}).command.allValues, true);
   EXPECT_EQ(Parse({"query", "HKLM\\A", "/?"}).command.operation, reg::Operation::Help);
   EXPECT_EQ(Parse({"--help"}).command.operation, reg::Operation::Help);
+  EXPECT_EQ(Parse({"add", "-h"}).command.operation, reg::Operation::Help);
+
+  // The word after an option is its data, even when it looks like a help request.
+  EXPECT_EQ(Parse({"add", "HKLM\\X", "/v", "Opt", "/d", "-h", "/f"}).command.data, "-h");
+  EXPECT_EQ(Parse({"add", "HKLM\\X", "/v", "/?", "/d", "1", "/f"}).command.valueName, "/?");
+  const reg::Command deleteHelp = Parse({"delete", "HKLM\\X", "/v", "--help", "/f"}).command;
+  EXPECT_EQ(deleteHelp.operation, reg::Operation::Delete);
+  EXPECT_EQ(deleteHelp.valueName, "--help");
+  EXPECT_EQ(
+      Parse({"add", "HKLM\\X", "/t", "REG_MULTI_SZ", "/s", "?", "/d", "a?b"}).command.separator,
+      "?");
 }
 
 TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
@@ -59,6 +70,9 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
       {"delete", "HKLM\\A", "/t", "REG_SZ"},
       {"delete", "HKLM\\A", "/v", "x", "/va"},
       {"query", "HKLM\\A", "/reg:32", "/reg:64"},
+      {"backup"},
+      {"backup", "copy.db", "/f"},
+      {"restore", "copy.db", "/v", "x"},
   };
   for (const auto& arguments : refused) {
     std::string line;
@@ -204,13 +218,16 @@ TEST(RunCommand, ReplacingOrDeletingAsksFirstWithoutForce) {
   const CommandResult unanswered = RunReg(path, {"add", key, "/v", "A", "/d", "2"});
   EXPECT_EQ(unanswered.status, 1);
   EXPECT_EQ(unanswered.out, "Value A exists, overwrite (Yes/No)? \n");
-  EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "3"}, "no\n").status, 1);
+  for (const char* notYes : {"no\n", "yellow\n", "yesterday\n", "\n", "n\n"}) {
+    EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "3"}, notYes).status, 1) << notYes;
+  }
   EXPECT_EQ(RunReg(path, {"query", key, "/v", "A"}).out,
             "\nHKEY_LOCAL_MACHINE\\Software\\Client\n    A    REG_SZ    1\n\n");
 
   EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "4"}, "yes\n").status, 0);
   EXPECT_EQ(RunReg(path, {"delete", key, "/v", "A"}).status, 1);
-  EXPECT_EQ(RunReg(path, {"delete", key, "/v", "A"}, "y\n").status, 0);
+  EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "5"}, "YeS\n").status, 0);
+  EXPECT_EQ(RunReg(path, {"delete", key, "/v", "A"}, "Y\n").status, 0);
   EXPECT_EQ(RunReg(path, {"query", key, "/v", "A"}).status, 1);
 }
 
@@ -243,6 +260,16 @@ TEST(RunCommand, ErrorsGoToStandardErrorWithStatusOne) {
     EXPECT_EQ(result.out, "") << c.arguments[1];
   }
 
+  const std::string dangling = folder.File("dangling.db");
+  std::filesystem::create_symlink(folder.File("gone.db"), dangling);
+  const std::vector<std::vector<std::string_view>> onDangling = {
+      {"add", "HKLM\\A", "/f"}, {"query", "HKLM\\A"}, {"delete", "HKLM\\A", "/f"}};
+  for (const auto& arguments : onDangling) {
+    const CommandResult result = RunReg(dangling, arguments);
+    EXPECT_NE(result.err.find("symbolic link to a file that does not exist"), std::string::npos)
+        << arguments[0] << ": " << result.err;
+  }
+
   const std::string foreign = folder.File("foreign.db");
   WriteBytes(foreign, "not a store");
   const CommandResult refused = RunReg(foreign, {"add", "HKLM\\A", "/v", "A", "/d", "1", "/f"});
@@ -259,6 +286,42 @@ TEST(RunCommand, DeletingAKeyTakesItsSubkeys) {
             "The operation completed successfully.\n");
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\A"}).out, "\nHKEY_LOCAL_MACHINE\\A\n\n");
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\A\\B\\C"}).status, 1);
+
+  // Deeper than the chain of deletes that SQLite follows through references.
+  std::string deep = "HKLM";
+  for (int level = 0; level < 1500; ++level)
+    deep += "\\d";
+  ASSERT_EQ(RunReg(path, {"add", deep, "/v", "V", "/d", "x"}).status, 0);
+  const CommandResult deleted = RunReg(path, {"delete", "HKLM\\d", "/f"});
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_EQ(RunReg(path, {"query", "HKLM\\d"}).status, 1);
+}
+
+TEST(RunCommand, BackupAndRestoreTheWholeStore) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  const std::string backup = folder.File("backup.db");
+  RunReg(path, {"add", "HKLM\\A\\B", "/v", "V", "/t", "REG_DWORD", "/d", "1"});
+  ASSERT_EQ(RunReg(path, {"backup", backup}).status, 0);
+  EXPECT_EQ(RunReg(path, {"backup", backup}).err,
+            "ERROR: Cannot write the backup " + backup + ": the file exists already.\n");
+  RunReg(path, {"add", "HKLM\\A\\B", "/v", "V", "/t", "REG_DWORD", "/d", "2", "/f"});
+  RunReg(path, {"add", "HKLM\\Later", "/v", "W", "/d", "x"});
+
+  EXPECT_EQ(RunReg(path, {"restore", backup}, "no\n").status, 1);
+  const CommandResult restored = RunReg(path, {"restore", backup, "/f"});
+  EXPECT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(RunReg(path, {"query", "HKLM\\A\\B", "/v", "V"}).out,
+            "\nHKEY_LOCAL_MACHINE\\A\\B\n    V    REG_DWORD    0x1\n\n");
+  EXPECT_EQ(RunReg(path, {"query", "HKLM\\Later"}).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(backup + "-wal")) << "reading a backup leaves no log";
+  EXPECT_FALSE(std::filesystem::exists(backup + "-shm"));
+
+  WriteBytes(folder.File("not a store"), "text");
+  const std::string before = ReadBytes(path);
+  EXPECT_EQ(RunReg(path, {"restore", folder.File("not a store"), "/f"}).status, 1);
+  EXPECT_EQ(RunReg(path, {"restore", folder.File("missing"), "/f"}).status, 1);
+  EXPECT_EQ(ReadBytes(path), before);
 }
 
 }  // namespace

@@ -1,8 +1,14 @@
 // The registry store: recognising its files, the key tree, exact values, and refused writes.
-#include "platform/registry_store.h"
+#include "store/registry_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "tests/temporary_folder.h"
 
@@ -40,6 +46,10 @@ TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
       {"header only", [](const std::string& path) { WriteBytes(path, "SQLite format 3"); }},
       {"another program's database", MakeForeignDatabase},
       {"a folder", [](const std::string& path) { std::filesystem::create_directory(path); }},
+      {"a FIFO, which no one writes",
+       [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }},
+      {"a symbolic link to nothing",
+       [](const std::string& path) { std::filesystem::create_symlink(path + ".gone", path); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
@@ -128,6 +138,22 @@ TEST(CreateStoreIfMissing, CreatesFoldersButNeverReplacesAFile) {
                           std::filesystem::directory_iterator()),
             2)
       << "no temporary file is left behind";
+}
+
+TEST(CreateStoreIfMissing, RemovesWhatKilledCreatorsLeftButNotALiveCreatorsFile) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  for (const char* left : {".new-dead01", ".new-dead01-wal", ".new-dead01-shm", ".new-live01"})
+    WriteBytes(path + left, "part of a store");
+  const int live = ::open((path + ".new-live01").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+  EXPECT_EQ(store::CreateStoreIfMissing(path), "");
+  ::close(live);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"registry.db", "registry.db.new-live01"}));
 }
 
 TEST(Keys, FormATreeThatMatchesWithoutRegardToCaseAndKeepsItsCase) {
@@ -235,7 +261,53 @@ TEST(Keys, DeletingAKeyTakesItsSubkeysAndValuesAndLaterWritesAreRefused) {
   EXPECT_EQ(store::ReadValue(db.get(), child, "V").outcome, Outcome::NotFound);
   EXPECT_FALSE(
       store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)}));
+  EXPECT_EQ(store::LastError(db.get()), "FOREIGN KEY constraint failed")
+      << "the failure is reported, not the rollback after it";
   EXPECT_EQ(store::DeleteKey(db.get(), parent), Outcome::NotFound);
+
+  // Keys created after the delete never take a deleted key's id, so that writes through a key
+  // held open since before the delete are refused rather than landing in an unrelated key.
+  const store::KeyId unrelated = store::CreateKey(db.get(), Root::LocalMachine, "Unrelated\\X").id;
+  EXPECT_GT(unrelated, child);
+  EXPECT_FALSE(
+      store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(2, 4)}));
+  EXPECT_EQ(store::ListValues(db.get(), unrelated)->size(), 0u);
+}
+
+// A store made before keys got ids of their own: it opens, keeps every key and value, and once
+// upgraded it no longer gives a deleted key's id to a new one.
+TEST(UpgradeLayout, KeepsEverythingOfAnOlderStoreAndStopsReusingKeyIds) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  {
+    sqlite3* raw = nullptr;
+    sqlite3_open(path.c_str(), &raw);
+    sqlite3_exec(raw, R"sql(
+        PRAGMA journal_mode = WAL; PRAGMA application_id = 1346589255; PRAGMA user_version = 1;
+        CREATE TABLE keys (id INTEGER PRIMARY KEY,
+          parent INTEGER REFERENCES keys (id) ON DELETE CASCADE,
+          name TEXT NOT NULL COLLATE NOCASE, UNIQUE (parent, name));
+        CREATE TABLE vals (key INTEGER NOT NULL REFERENCES keys (id) ON DELETE CASCADE,
+          name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL,
+          PRIMARY KEY (key, name)) WITHOUT ROWID;
+        INSERT INTO keys VALUES (1, NULL, 'HKEY_CLASSES_ROOT'), (2, NULL, 'HKEY_CURRENT_USER'),
+          (3, NULL, 'HKEY_LOCAL_MACHINE'), (4, NULL, 'HKEY_USERS'), (5, NULL, 'HKEY_CURRENT_CONFIG'),
+          (6, 3, 'Keep'), (7, 3, 'Gone');
+        INSERT INTO vals VALUES (6, 'V', 4, x'05000000');)sql",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(raw);
+  }
+  const store::Store db = store::OpenStore(path, Access::ReadWrite).db;
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(store::ReadValue(db.get(), 6, "V").named.value.bytes, store::LittleEndianBytes(5, 4));
+  ASSERT_EQ(store::UpgradeLayout(db.get()), "");
+  ASSERT_EQ(store::UpgradeLayout(db.get()), "") << "an upgraded store is left as it is";
+  EXPECT_EQ(store::FindKey(db.get(), Root::LocalMachine, "Keep").id, 6);
+  EXPECT_EQ(store::ReadValue(db.get(), 6, "V").named.value.bytes, store::LittleEndianBytes(5, 4));
+  ASSERT_EQ(store::DeleteKey(db.get(), 7), Outcome::Found);
+  EXPECT_EQ(store::CreateKey(db.get(), Root::LocalMachine, "New").id, 8);
+  EXPECT_EQ(store::DeleteKey(db.get(), 6), Outcome::Found) << "deleting still reaches the values";
+  EXPECT_EQ(store::ReadValue(db.get(), 6, "V").outcome, Outcome::NotFound);
 }
 
 TEST(Values, WritesThroughAReadOnlyOpeningAreRefusedAndChangeNothing) {

@@ -2,7 +2,8 @@
 """Runs pattern-counters on stores it must refuse, and on stores it must find.
 
 Every refused store gives "Cannot open CurrentVersion key." and status 0, and is left byte for
-byte as it was. Refused access needs a user whom permissions refuse: as root, the tool runs as
+byte as it was; the companion refuses such stores with status 1 and an error that says what is
+wrong with them. Refused access needs a user whom permissions refuse: as root, the tool runs as
 nobody (setpriv), or in a private mount namespace with a read-only mount (unshare); a case that
 cannot be arranged is reported as skipped.
 
@@ -11,6 +12,7 @@ cannot be arranged is reported as skipped.
 import argparse
 import hashlib
 import os
+import pwd
 import shutil
 import sqlite3
 import stat
@@ -54,6 +56,25 @@ def as_nobody(command, folder):
     return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + command
 
 
+def after_a_readers_query(options):
+    """Runs the command as the store's owner (daemon), after a query by nobody, who may only read
+    the store: what the reader leaves beside the store must not stand in the owner's way."""
+    def wrap(command, folder):
+        if not IS_ROOT or not shutil.which("setpriv"):
+            raise Skip("needs root and setpriv to act as two other users")
+        reg = os.path.join(folder, "pattern-counters-reg")
+        shutil.copy(options.reg, reg)
+        os.chmod(reg, 0o755)
+        store_path = os.path.join(folder, "registry.db")
+        owner = pwd.getpwnam("daemon")
+        os.chown(store_path, owner.pw_uid, owner.pw_gid)
+        script = ('setpriv --reuid=nobody --regid=nogroup --clear-groups "$0" query "$1" '
+                  '>/dev/null || { echo "the reader could not query" >&2; exit 3; }; '
+                  'shift; exec setpriv --reuid=daemon --regid=daemon --clear-groups "$@"')
+        return ["sh", "-c", script, reg, CLIENT_KEY] + command
+    return wrap
+
+
 def require_mount_namespace():
     if not shutil.which("unshare"):
         raise Skip("unshare is not available")
@@ -94,20 +115,162 @@ def on_full_disk(room):
     return wrap
 
 
+# Mounts a file system of $1 bytes on the folder $0, runs the command there with the store in it,
+# lists what the folder holds and copies the store out to $2, then gives the file system room and
+# runs the command again.
+SMALL_DISK_SCRIPT = r"""
+disk=$0 size=$1 out=$2; shift 2
+mount -t tmpfs -o size=$size tmpfs "$disk" || exit 99
+export PATTERN_COUNTERS_REGISTRY="$disk/registry.db"
+"$@" >"$out/stdout" 2>"$out/stderr"; echo $? >"$out/status"
+ls -A "$disk" >"$out/files"
+for file in "$disk"/registry.db "$disk"/registry.db-wal; do
+  [ -e "$file" ] && cp "$file" "$out/"
+done
+mount -o remount,size=4m "$disk" && "$@" >"$out/again" 2>&1; echo $? >"$out/again-status"
+"""
+# From a single page to room for the store and its log files (a size of 0 would be no limit).
+SMALL_DISK_SIZES = range(4096, 128 * 1024 + 1, 4096)
+
+
+def store_creation_on_small_disks(options):
+    """A store created on a nearly full disk appears whole or not at all, leaves no temporary
+    file, and is usable once there is room. Returns the sizes' failures."""
+    require_mount_namespace()
+    failures = []
+    for size in SMALL_DISK_SIZES:
+        with tempfile.TemporaryDirectory(prefix="pattern-counters-small-disk-") as folder:
+            disk, out = os.path.join(folder, "disk"), os.path.join(folder, "out")
+            os.mkdir(disk)
+            os.mkdir(out)
+            command = [options.reg, "add", CLIENT_KEY, "/v", "UsingPattern", "/t", "REG_DWORD",
+                       "/d", "7", "/f"]
+            subprocess.run(["unshare", "-m", "sh", "-c", SMALL_DISK_SCRIPT, disk, str(size), out]
+                           + command, check=True, timeout=60)
+            read = lambda name: open(os.path.join(out, name)).read().strip()
+            files = set(read("files").split())
+            problems = []
+            if files - {"registry.db", "registry.db-wal", "registry.db-shm"}:
+                problems.append(f"left {sorted(files)}")
+            store_path = os.path.join(out, "registry.db")
+            if os.path.exists(store_path):
+                try:
+                    with sqlite3.connect(store_path) as db:
+                        checked = db.execute("PRAGMA integrity_check").fetchone()[0]
+                        layout = db.execute("PRAGMA user_version").fetchone()[0]
+                except sqlite3.DatabaseError as error:
+                    checked, layout = str(error), 0
+                if checked != "ok" or layout == 0:
+                    problems.append(f"a store that is not whole: {checked}")
+            elif read("status") == "0":
+                problems.append("success without a store")
+            if read("again-status") != "0":
+                problems.append(f"with room again, {read('again')!r}")
+            if problems:
+                failures.append(f"{size} bytes: status {read('status')}, {read('stderr')!r}: "
+                                + "; ".join(problems))
+    return failures
+
+
+def committed_log(path):
+    """Commits a marked transaction, as the programs do, and returns the log it left before a
+    checkpoint folded it into the store: what a writer killed after its commit leaves."""
+    db = sqlite3.connect(path, isolation_level=None)
+    db.execute("PRAGMA wal_autocheckpoint = 0")
+    db.execute("BEGIN IMMEDIATE")
+    if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'commits'").fetchone():
+        db.execute("UPDATE commits SET previous = mark, mark = randomblob(16)")
+    db.execute("INSERT INTO keys (parent, name) VALUES (3, 'Later')")
+    db.execute("COMMIT")
+    with open(path, "rb") as store_file, open(path + "-wal", "rb") as log:
+        left = store_file.read(), log.read()
+    db.close()
+    return left
+
+
+def put_back(path, left):
+    for name, data in zip((path, path + "-wal"), left):
+        with open(name, "wb") as file:
+            file.write(data)
+
+
+def other_database_log(path, name):
+    """The -wal or -journal of another database, holding a committed or an open transaction."""
+    other = path + ".other"
+    db = sqlite3.connect(other, isolation_level=None)
+    db.execute("PRAGMA journal_mode = " + ("WAL" if name == "-wal" else "DELETE"))
+    db.execute("PRAGMA wal_autocheckpoint = 0")
+    db.execute("CREATE TABLE t (x)")
+    db.execute("INSERT INTO t VALUES (1)")
+    db.execute("BEGIN IMMEDIATE")
+    db.execute("UPDATE t SET x = 2")  # the journal holds the page as it was
+    shutil.copy(other + name, path + name)
+    db.execute("ROLLBACK")
+    db.close()
+
+
+def at(path_name, make=None, mode=None, folder_mode=None):
+    """Prepares the store at `path_name` in the case's folder, with `make` and the modes given."""
+    def prepare(folder):
+        path = os.path.join(folder, path_name)
+        if make:
+            make(path)
+        if mode is not None:
+            os.chmod(path, mode)
+        if folder_mode is not None:
+            os.chmod(folder, folder_mode)
+        return {"PATTERN_COUNTERS_REGISTRY": path}
+    return prepare
+
+
+def companion_message_table(options):
+    """(title, prepare, wrap, the companion's arguments, what its error must say)."""
+    store = lambda path: make_store(options, path)
+    add = ["add", CLIENT_KEY, "/v", "Other", "/d", "1", "/f"]
+    return [
+        ("add to a store on a read-only file system", at("registry.db", store, 0o666, 0o777),
+         on_read_only_mount, add, "it is on a read-only file system"),
+        ("add to a store in a folder the user may not write", at("registry.db", store, 0o666, 0o755),
+         as_nobody, add, "this user may not create files in its folder"),
+        ("add to a store the user may not write", at("registry.db", store, 0o644, 0o777),
+         as_nobody, add, "this user may not write the store file"),
+        ("query through a symbolic link to nothing",
+         at("registry.db", lambda path: os.symlink(path + ".gone", path)),
+         lambda command, folder: command, ["query", CLIENT_KEY],
+         "it is a symbolic link to a file that does not exist"),
+        ("add beside another database's log", at("registry.db", lambda path: (
+            store(path), other_database_log(path, "-wal"))), lambda command, folder: command, add,
+         "registry.db-wal beside it holds changes that are not this store's"),
+    ]
+
+
+def run_companion_case(options, title, prepare, wrap, arguments, fragment):
+    """Runs the companion on a store it must refuse: status 1, an error that says why, and the
+    store left as it was."""
+    with tempfile.TemporaryDirectory(prefix="pattern-counters-store-") as folder:
+        os.chmod(folder, 0o755)
+        reg = os.path.join(folder, "pattern-counters-reg")
+        shutil.copy(options.reg, reg)  # reachable by nobody wherever the build lies
+        os.chmod(reg, 0o755)
+        environment = dict(os.environ)
+        environment.update(prepare(folder))
+        path = environment["PATTERN_COUNTERS_REGISTRY"]
+        before = digest(path)
+        done = subprocess.run(wrap([reg] + arguments, folder), env=environment,
+                              capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
+        os.chmod(folder, 0o755)
+        failures = []
+        error = done.stderr.decode("latin-1")
+        if done.returncode != 1 or fragment not in error:
+            failures.append(f"expected status 1 and an error saying {fragment!r}, got "
+                            f"{done.returncode} and {error!r}")
+        if digest(path) != before:
+            failures.append("the store file changed")
+        return failures
+
+
 def case_table(options):
     """(title, prepare(folder) -> environment, wrap(command, folder) -> command, stdout)."""
-    def at(path_name, make=None, mode=None, folder_mode=None):
-        def prepare(folder):
-            path = os.path.join(folder, path_name)
-            if make:
-                make(path)
-            if mode is not None:
-                os.chmod(path, mode)
-            if folder_mode is not None:
-                os.chmod(folder, folder_mode)
-            return {"PATTERN_COUNTERS_REGISTRY": path}
-        return prepare
-
     store = lambda path: make_store(options, path)
     write = lambda data: lambda path: open(path, "wb").write(data)
     plain = lambda command, folder: command
@@ -130,12 +293,37 @@ def case_table(options):
                         "/d", "1350668", "/f"],
                        env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path), check=True,
                        capture_output=True)
+    def killed_writers_log(path):
+        store(path)
+        put_back(path, committed_log(path))
+
+    def backup_beside_newer_log(path):
+        """The store restored from a backup while a log written since lies beside it."""
+        store(path)
+        with open(path, "rb") as file:
+            backup = file.read()
+        store_to_seed(path)  # a later change, folded into the store file
+        put_back(path, (backup, committed_log(path)[1]))
+
+    def beside_other_databases(name):
+        return lambda path: (store(path), other_database_log(path, name))
+
     return [
         ("no store file", at("registry.db"), plain, CANNOT_OPEN),
+        ("a store with a killed writer's log, which is replayed", at("registry.db", killed_writers_log),
+         plain, REPORT),
+        ("a store restored from a backup beside a log written since",
+         at("registry.db", backup_beside_newer_log), plain, CANNOT_OPEN),
+        ("a store beside another database's log", at("registry.db", beside_other_databases("-wal")),
+         plain, CANNOT_OPEN),
+        ("a store beside another database's hot journal",
+         at("registry.db", beside_other_databases("-journal")), plain, CANNOT_OPEN),
         ("an empty file", at("registry.db", write(b"")), plain, CANNOT_OPEN),
         ("a file of random bytes", at("registry.db", write(os.urandom(8192))), plain, CANNOT_OPEN),
         ("another program's database", at("registry.db", foreign_database), plain, CANNOT_OPEN),
         ("a folder in the file's place", at("registry.db", os.mkdir), plain, CANNOT_OPEN),
+        ("a FIFO in the file's place, which no one writes", at("registry.db", os.mkfifo), plain,
+         CANNOT_OPEN),
         ("no location: neither the variable nor HOME",
          lambda folder: {"PATTERN_COUNTERS_REGISTRY": "", "XDG_STATE_HOME": "", "HOME": ""},
          plain, CANNOT_OPEN),
@@ -157,6 +345,8 @@ def case_table(options):
          as_nobody, CANNOT_OPEN),
         ("a store in a folder the user may not write", at("registry.db", store, 0o666, 0o755),
          as_nobody, CANNOT_OPEN),
+        ("a store in a shared folder after a query by a user who may only read it",
+         at("registry.db", store, 0o644, 0o1777), after_a_readers_query(options), REPORT),
         ("a store on a read-only file system", at("registry.db", store, 0o666, 0o777),
          on_read_only_mount, CANNOT_OPEN),
         ("a store cut to its header", at("registry.db", cut_to(lambda size: 100)), plain,
@@ -170,9 +360,9 @@ def case_table(options):
         ("a store with its last page overwritten", at("registry.db", last_page_overwritten),
          plain, "Fail to query ParentBackRevCounter.\nCannot set ParentBackRevCounter.\n"),
         ("a store on a full disk", at("disk/registry.db", store), on_full_disk(0), CANNOT_OPEN),
-        # The run writes ParentPattern unchanged, which needs no room, then BackRevCounter.
+        # The run's first write, of ParentPattern, needs room for two pages in the log.
         ("a store on a disk with room for the log's index only", at("disk/registry.db", store),
-         on_full_disk(LOG_INDEX_BYTES), REPORT + "Cannot set BackRevCounter.\n"),
+         on_full_disk(LOG_INDEX_BYTES), REPORT + "Cannot set ParentPattern.\n"),
         ("a store to seed on a disk with room for the log's index only",
          at("disk/registry.db", store_to_seed), on_full_disk(LOG_INDEX_BYTES),
          "Fail to query ParentBackRevCounter.\nCannot set ParentBackRevCounter.\n"),
@@ -197,8 +387,11 @@ def run_case(options, title, prepare, wrap, expected):
         path = environment.get("PATTERN_COUNTERS_REGISTRY", "")
         before = digest(path) if path else None
         command = [tool, r"C:\defs\20030214.012"]
-        done = subprocess.run(wrap(command, folder), env=environment, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=60)
+        try:
+            done = subprocess.run(wrap(command, folder), env=environment, capture_output=True,
+                                  stdin=subprocess.DEVNULL, timeout=60)
+        except subprocess.TimeoutExpired:
+            return ["still running after 60 seconds"]
         os.chmod(folder, 0o755)
         failures = []
         got = (done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1"))
@@ -217,9 +410,17 @@ def main():
     options = parser.parse_args()
 
     passed = failed = skipped = 0
-    for title, prepare, wrap, expected in case_table(options):
+    creation = ("creating a store on disks of " + ", ".join(
+        str(size // 1024) for size in SMALL_DISK_SIZES) + " KiB",
+        lambda: store_creation_on_small_disks(options))
+    cases = [(title, lambda row=row: run_case(options, *row))
+             for row in case_table(options) for title in [row[0]]]
+    cases += [("the companion: " + title, lambda row=row: run_companion_case(options, *row))
+              for row in companion_message_table(options) for title in [row[0]]]
+    cases.append(creation)
+    for title, check in cases:
         try:
-            failures = run_case(options, title, prepare, wrap, expected)
+            failures = check()
         except Skip as reason:
             skipped += 1
             print(f"SKIP {title}: {reason}")

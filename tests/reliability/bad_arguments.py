@@ -9,6 +9,7 @@ report, and leaves ParentPattern holding the number the naming rules give for th
 """
 import argparse
 import os
+import subprocess
 import sys
 import tempfile
 
@@ -83,6 +84,17 @@ def main():
                 failures.append(f"{title}: status {done.returncode}, stdout {done.stdout!r}, "
                                 f"stderr {done.stderr!r}, ParentPattern "
                                 f"{after.get('parentpattern')}, expected {number}")
+        # A reader of the output that has gone changes neither the writes nor the status.
+        programs.set_dword(CLIENT_KEY, "BackRevCounter", 7)
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        with os.fdopen(write_end, "wb") as gone:
+            status = subprocess.run([options.tool, "LPT$QMN.7"], env=programs.env, stdout=gone,
+                                    stdin=subprocess.DEVNULL, timeout=120).returncode
+        after = key_values(store_path)
+        if status != 0 or after["parentpattern"] != (REG_DWORD, dword(7)) or \
+                after["backrevcounter"] != (REG_DWORD, dword(6)):
+            failures.append(f"output to a reader that has gone: status {status}, values {after}")
         checked = integrity(store_path)
         if checked != "ok":
             failures.append(f"integrity check: {checked}")

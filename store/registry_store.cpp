@@ -1,28 +1,54 @@
 // Keys and values of the registry store.
-#include "platform/registry_store.h"
+#include "store/registry_store.h"
 
 #include <sqlite3.h>
 
-#include "platform/sqlite_statement.h"
+#include <cstring>
+
+#include "store/sqlite_statement.h"
+#include "store/store_logs.h"
 
 namespace store {
 namespace {
+
+// The message of the failure that ended the last write transaction, which the rollback after it
+// replaced in SQLite's own record, with the message that replaced it: while SQLite's record still
+// holds that, the failure is the store's last error.
+struct KeptFailure {
+  sqlite3* db = nullptr;
+  std::string message;
+  std::string replacedBy;
+};
+thread_local KeptFailure keptFailure;
 
 // Runs `work` inside a transaction that takes the write lock up front, so that a busy store is
 // waited for rather than answered with an error to avoid a deadlock. Commits when `work` returns
 // true, otherwise rolls back. Returns whether the work was committed.
 template <typename Work>
 bool InWriteTransaction(sqlite3* db, Work&& work) {
+  keptFailure = {};
   if (!Execute(db, "BEGIN IMMEDIATE;"))
     return false;
-  if (work() && Execute(db, "COMMIT;"))
+  const sqlite3_int64 changesBefore = sqlite3_total_changes64(db);
+  if (work() && (sqlite3_total_changes64(db) == changesBefore || Execute(db, kRecordCommitMark)) &&
+      Execute(db, "COMMIT;")) {
     return true;
-  Execute(db, "ROLLBACK;");
+  }
+  std::string failure = LastError(db);
+  // SQLite ends the transaction itself after some failures (a full disk, an I/O error).
+  if (sqlite3_get_autocommit(db) == 0)
+    Execute(db, "ROLLBACK;");
+  keptFailure = {db, std::move(failure), sqlite3_errmsg(db)};
   return false;
 }
 
 constexpr const char* kFindSubkey = "SELECT id, name FROM keys WHERE parent = ? AND name = ?";
 constexpr const char* kReadValue = "SELECT name, type, data FROM vals WHERE key = ? AND name = ?";
+// The key and every key below it, the deepest first.
+constexpr const char* kSubtreeDeepestFirst =
+    "WITH RECURSIVE subtree (id, depth) AS (SELECT id, 0 FROM keys WHERE id = ? UNION ALL "
+    "SELECT keys.id, depth + 1 FROM keys JOIN subtree ON keys.parent = subtree.id) "
+    "SELECT id FROM subtree ORDER BY depth DESC";
 constexpr const char* kWriteValue =
     "INSERT INTO vals (key, name, type, data) VALUES (?, ?, ?, ?) "
     "ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data";
@@ -114,6 +140,20 @@ NamedValue ReadNamedValue(sqlite3_stmt* row) {
 
 }  // namespace
 
+std::string LastError(sqlite3* db) {
+  if (db == nullptr)
+    return "out of memory";
+  std::string current = sqlite3_errmsg(db);
+  if (keptFailure.db == db && keptFailure.replacedBy == current)
+    return keptFailure.message;
+  // An I/O error says more with the system's reason: a full disk, a read-only file system.
+  if ((sqlite3_errcode(db) == SQLITE_IOERR || sqlite3_errcode(db) == SQLITE_CANTOPEN) &&
+      sqlite3_system_errno(db) != 0) {
+    current += std::string(" (") + std::strerror(sqlite3_system_errno(db)) + ")";
+  }
+  return current;
+}
+
 KeyLookup FindKey(sqlite3* db, Root root, std::string_view path) {
   return WalkKeyPath(db, root, path, [](KeyId, std::string_view) {
     return KeyLookup{Outcome::NotFound, 0, {}};
@@ -189,7 +229,81 @@ Outcome DeleteAllValues(sqlite3* db, KeyId key) {
 }
 
 Outcome DeleteKey(sqlite3* db, KeyId key) {
-  return DeleteWith(db, [&] { return Prepare(db, "DELETE FROM keys WHERE id = ?", key); });
+  // Deleting a key deletes its subkeys through their references, one level deeper for each level
+  // of the tree, and SQLite stops that chain at a fixed depth. Deleting the deepest keys first
+  // leaves each delete a single level to go: its values.
+  int deleted = 0;
+  const bool committed = InWriteTransaction(db, [&] {
+    const auto deepestFirst =
+        CollectRows(Prepare(db, kSubtreeDeepestFirst, key),
+                    [](sqlite3_stmt* row) { return KeyId{sqlite3_column_int64(row, 0)}; });
+    const Statement deleteKey = Prepare(db, "DELETE FROM keys WHERE id = ?");
+    if (!deepestFirst || !deleteKey)
+      return false;
+    for (const KeyId id : *deepestFirst) {
+      Bind(deleteKey.get(), id);
+      if (!RunToCompletion(deleteKey.get()))
+        return false;
+      deleted += sqlite3_changes(db);
+    }
+    return true;
+  });
+  if (!committed)
+    return Outcome::Failed;
+  return deleted > 0 ? Outcome::Found : Outcome::NotFound;
+}
+
+std::string ReplaceContents(sqlite3* db, sqlite3* source) {
+  struct KeyRow {
+    KeyId id;
+    std::optional<KeyId> parent;
+    std::string name;
+  };
+  struct ValueRow {
+    KeyId key;
+    NamedValue named;
+  };
+  const auto keys = CollectRows(
+      Prepare(source, "SELECT id, parent, name FROM keys WHERE parent IS NOT NULL ORDER BY id"),
+      [](sqlite3_stmt* row) {
+        return KeyRow{sqlite3_column_int64(row, 0), sqlite3_column_int64(row, 1),
+                      ColumnBytes(row, 2)};
+      });
+  const auto values =
+      CollectRows(Prepare(source, "SELECT key, name, type, data FROM vals"), [](sqlite3_stmt* row) {
+        return ValueRow{
+            sqlite3_column_int64(row, 0),
+            {ColumnBytes(row, 1),
+             {static_cast<std::uint32_t>(sqlite3_column_int64(row, 2)), ColumnBytes(row, 3)}}};
+      });
+  if (!keys || !values)
+    return LastError(source);
+  const bool committed = InWriteTransaction(db, [&] {
+    // Cut from their parents first, the keys go without a chain of deletes through the tree.
+    if (!Execute(db,
+                 "PRAGMA defer_foreign_keys = ON; DELETE FROM vals; "
+                 "UPDATE keys SET parent = NULL WHERE parent IS NOT NULL; "
+                 "DELETE FROM keys WHERE id > 5;")) {
+      return false;
+    }
+    const Statement insertKey = Prepare(db, "INSERT INTO keys (id, parent, name) VALUES (?, ?, ?)");
+    const Statement insertValue = Prepare(db, kWriteValue);
+    if (!insertKey || !insertValue)
+      return false;
+    for (const KeyRow& key : *keys) {
+      Bind(insertKey.get(), key.id, *key.parent, key.name);
+      if (!RunToCompletion(insertKey.get()))
+        return false;
+    }
+    for (const ValueRow& value : *values) {
+      Bind(insertValue.get(), value.key, value.named.name, value.named.value.type);
+      BindBlob(insertValue.get(), 4, value.named.value.bytes);
+      if (!RunToCompletion(insertValue.get()))
+        return false;
+    }
+    return true;
+  });
+  return committed ? std::string() : LastError(db);
 }
 
 std::optional<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key) {

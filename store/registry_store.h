@@ -55,16 +55,39 @@ enum class Access { ReadOnly, ReadWrite };
 struct OpenedStore {
   Store db;
   std::string error;
+  // Set when the store was opened as a snapshot of its file alone: the file's stamp then.
+  std::string snapshotOf = {};
 };
 
-// Opens an existing store. Never creates, changes or repairs anything: a missing file, a file
-// that is not a store of ours (empty, garbage, another program's database, a folder), and for
-// ReadWrite a store the process may not write, all fail, with the reason in `error`.
+// A stamp of the store file that changes whenever the file is written, or replaced.
+std::string FileStamp(const std::string& path);
+
+// Opens an existing store. A missing file, a file that is not a store of ours (empty, garbage,
+// another program's database, anything but a regular file), a log or journal beside it that is
+// not its own, and for ReadWrite a store the process may not write, all fail, with the reason in
+// `error`, and leave every file as it was. For ReadWrite, a store of an older layout is brought
+// to the current one; nothing else is changed or repaired. ReadOnly leaves no file beside the
+// store: SQLite would leave its log files there, owned by this process and in the way of the
+// store's writers. When there are none, the store file alone is read, as a snapshot
+// (`snapshotOf`) that a writer may change meanwhile; while a writer has left a log but not its
+// index, the store is refused.
 OpenedStore OpenStore(const std::string& path, Access access);
+
+// Brings a store of an older layout to the current one, in one transaction; a current store is
+// left as it is. Returns an error text, empty on success.
+std::string UpgradeLayout(sqlite3* db);
 
 // Creates an empty store, and its folder, when there is no file at `path`; an existing file is
 // left as it is. The store appears whole or not at all. Returns an error text, empty on success.
 std::string CreateStoreIfMissing(const std::string& path);
+
+// Writes a copy of the open store, as it is at one moment, to a new store file at `path`, whole or
+// not at all; an existing file is never replaced. Returns an error text, empty on success.
+std::string BackUpStore(sqlite3* db, const std::string& path);
+
+// Replaces every key and value of the open store with those of the open store `source`, in one
+// write transaction; the keys keep their ids. Returns an error text, empty on success.
+std::string ReplaceContents(sqlite3* db, sqlite3* source);
 
 enum class Outcome { Found, NotFound, Failed };
 

@@ -1,5 +1,5 @@
 // The store's location from the environment.
-#include "platform/store_location.h"
+#include "store/store_location.h"
 
 #include <cstdlib>
 

@@ -3,13 +3,14 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
-#include "platform/registry_store.h"
+#include "store/registry_store.h"
 
 namespace store {
 
@@ -68,6 +69,22 @@ inline bool RunToCompletion(sqlite3_stmt* statement) {
 // Runs SQL text that returns no rows. Returns whether it completed.
 inline bool Execute(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// The path as a URI for sqlite3_open_v2, its bytes percent-encoded where a URI would read them
+// otherwise.
+inline std::string FileUri(std::string_view path) {
+  std::string uri = "file:";
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      uri += c;
+    } else {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      uri += {'%', kHex[byte >> 4], kHex[byte & 15]};
+    }
+  }
+  return uri;
 }
 
 }  // namespace store

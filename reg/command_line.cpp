@@ -15,10 +15,12 @@ struct OperationName {
   std::string_view name;
   Operation operation;
 };
-constexpr std::array<OperationName, 3> kOperations = {{
+constexpr std::array<OperationName, 5> kOperations = {{
     {"add", Operation::Add},
     {"query", Operation::Query},
     {"delete", Operation::Delete},
+    {"export", Operation::Export},
+    {"import", Operation::Import},
 }};
 
 // An option: its name without the leading / or -, whether a word follows it, and the operations
@@ -26,32 +28,46 @@ constexpr std::array<OperationName, 3> kOperations = {{
 struct OptionRule {
   std::string_view name;
   bool takesWord;
-  std::array<bool, 4> allowedFor;  // indexed by Operation
+  std::array<bool, 6> allowedFor;  // indexed by Operation: help, add, query, delete, export, import
 };
-constexpr std::array<OptionRule, 9> kOptions = {{
-    {"v", true, {false, true, true, true}},
-    {"ve", false, {false, true, true, true}},
-    {"va", false, {false, false, false, true}},
-    {"t", true, {false, true, false, false}},
-    {"d", true, {false, true, false, false}},
-    {"s", true, {false, true, false, false}},
-    {"f", false, {false, true, false, true}},
-    {"reg:32", false, {false, true, true, true}},
-    {"reg:64", false, {false, true, true, true}},
+constexpr std::array<OptionRule, 11> kOptions = {{
+    {"v", true, {false, true, true, true, false, false}},
+    {"ve", false, {false, true, true, true, false, false}},
+    {"va", false, {false, false, false, true, false, false}},
+    {"t", true, {false, true, false, false, false, false}},
+    {"d", true, {false, true, false, false, false, false}},
+    {"s", true, {false, true, false, false, false, false}},   // add: the REG_MULTI_SZ separator
+    {"s", false, {false, false, true, false, false, false}},  // query: every subkey too
+    {"f", false, {false, true, false, true, false, false}},
+    {"y", false, {false, false, false, false, true, false}},
+    {"reg:32", false, {false, true, true, true, true, true}},
+    {"reg:64", false, {false, true, true, true, true, true}},
 }};
 
 constexpr std::string_view kInvalidSyntax =
     "ERROR: Invalid syntax.\nType \"pattern-counters-reg /?\" for usage.";
 
 bool IsHelpRequest(std::string_view argument) {
-  return argument == "/?" || argument == "-?" || argument == "--help" || argument == "-h";
+  return argument == "/?" || argument == "-?" || argument == "--help" ||
+         EqualIgnoringCase(argument, "/h") || EqualIgnoringCase(argument, "-h");
 }
 
-const OptionRule* FindOption(std::string_view argument) {
+// Help is asked for by a help word alone, or after an operation's name alone; anywhere else a
+// help word is a word of the command, and refused as reg refuses it.
+bool AsksForHelp(const std::vector<std::string_view>& arguments) {
+  return (arguments.size() == 1 && IsHelpRequest(arguments[0])) ||
+         (arguments.size() == 2 && IsHelpRequest(arguments[1]) &&
+          std::any_of(kOperations.begin(), kOperations.end(),
+                      [&](const auto& op) { return EqualIgnoringCase(op.name, arguments[0]); }));
+}
+
+// The option `argument` names for the operation, or nullptr when it names none the operation takes.
+const OptionRule* FindOption(std::string_view argument, Operation operation) {
   if (argument.size() < 2 || (argument.front() != '/' && argument.front() != '-'))
     return nullptr;
   const auto rule = std::find_if(kOptions.begin(), kOptions.end(), [&](const OptionRule& option) {
-    return EqualIgnoringCase(option.name, argument.substr(1));
+    return EqualIgnoringCase(option.name, argument.substr(1)) &&
+           option.allowedFor[static_cast<std::size_t>(operation)];
   });
   return rule == kOptions.end() ? nullptr : &*rule;
 }
@@ -93,9 +109,11 @@ std::string ApplyOption(const OptionRule& option, std::string_view word, Command
     command.allValues = true;
   if (name == "d")
     command.data = std::string(word);
-  if (name == "f")
+  if (name == "f" || name == "y")
     command.force = true;
-  if (name == "s") {
+  if (name == "s" && !option.takesWord)
+    command.recursive = true;
+  if (name == "s" && option.takesWord) {
     if (word.size() != 1)
       return "ERROR: The separator of /s must be one character.";
     command.separator = std::string(word);
@@ -113,7 +131,7 @@ std::string ApplyOption(const OptionRule& option, std::string_view word, Command
 
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
   ParsedCommand parsed;
-  if (std::any_of(arguments.begin(), arguments.end(), IsHelpRequest))
+  if (AsksForHelp(arguments))
     return parsed;
   if (arguments.size() < 2)
     return {{}, std::string(kInvalidSyntax)};
@@ -124,15 +142,25 @@ ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
     return {{}, std::string(kInvalidSyntax)};
   Command& command = parsed.command;
   command.operation = operation->operation;
-  if (std::string error = ParseKeyName(arguments[1], command); !error.empty())
+  // import FILE; export KEY FILE; the others KEY.
+  std::size_t firstOption = 2;
+  if (command.operation == Operation::Import) {
+    command.file = std::string(arguments[1]);
+  } else if (std::string error = ParseKeyName(arguments[1], command); !error.empty()) {
     return {{}, error};
+  }
+  if (command.operation == Operation::Export) {
+    if (arguments.size() < 3)
+      return {{}, std::string(kInvalidSyntax)};
+    command.file = std::string(arguments[2]);
+    firstOption = 3;
+  }
 
   std::vector<std::string_view> seen;
-  for (std::size_t i = 2; i < arguments.size(); ++i) {
-    const OptionRule* option = FindOption(arguments[i]);
+  for (std::size_t i = firstOption; i < arguments.size(); ++i) {
+    const OptionRule* option = FindOption(arguments[i], command.operation);
     const bool missingWord = option != nullptr && option->takesWord && i + 1 >= arguments.size();
     if (option == nullptr || missingWord ||
-        !option->allowedFor[static_cast<std::size_t>(command.operation)] ||
         std::find(seen.begin(), seen.end(), option->name) != seen.end()) {
       return {{}, std::string(kInvalidSyntax)};
     }
@@ -147,9 +175,13 @@ ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
   if (count("v") + count("ve") + count("va") > 1 || count("reg:32") + count("reg:64") > 1) {
     return {{}, std::string(kInvalidSyntax)};
   }
-  // Data or a type without a value name are for the key's unnamed value, as with reg.
-  if (command.operation == Operation::Add && !command.valueName && (count("d") + count("t")) > 0) {
+  // Without a value name, add writes the key's unnamed value, as reg does: with the data and type
+  // given, or an empty REG_SZ.
+  if (command.operation == Operation::Add && !command.valueName)
     command.valueName = std::string();
+  if (command.operation == Operation::Add && command.data == std::nullopt &&
+      (command.type == store::kRegDword || command.type == kRegDwordBigEndian)) {
+    return {{}, std::string(kInvalidSyntax)};  // reg wants the number of a REG_DWORD
   }
   return parsed;
 }

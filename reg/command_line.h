@@ -10,7 +10,7 @@
 
 namespace reg {
 
-enum class Operation { Help, Add, Query, Delete };
+enum class Operation { Help, Add, Query, Delete, Export, Import };
 
 struct Command {
   Operation operation = Operation::Help;
@@ -21,7 +21,9 @@ struct Command {
   std::uint32_t type = store::kRegSz;    // /t
   std::optional<std::string> data;       // /d
   std::string separator = "\\0";         // /s, between the strings of a REG_MULTI_SZ
-  bool force = false;                    // /f
+  bool force = false;                    // /f; for export /y
+  bool recursive = false;                // query /s
+  std::string file;                      // export and import: the registry file
 };
 
 // A parsed command, or the error message that refuses the command line.
@@ -30,7 +32,8 @@ struct ParsedCommand {
   std::string error;
 };
 
-// Parses the arguments after the program name. A help request anywhere gives Operation::Help.
+// Parses the arguments after the program name. A help word alone, or after an operation alone,
+// gives Operation::Help.
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments);
 
 // The key's full name, with the root's long name.

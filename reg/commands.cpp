@@ -3,7 +3,9 @@
 
 #include <filesystem>
 #include <istream>
+#include <optional>
 #include <ostream>
+#include <vector>
 
 #include "reg/value_text.h"
 
@@ -62,8 +64,6 @@ void PrintValue(Console& console, const store::NamedValue& named) {
 }
 
 int Add(const Command& command, const std::string& storePath, Console& console) {
-  if (command.keyPath.empty())
-    return Fail(console, kInvalidKey);
   EncodedData data;
   if (command.valueName) {
     data = EncodeData(command.type, command.data, command.separator);
@@ -98,6 +98,91 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
   return 0;
 }
 
+// A key as a query walks it: where it is, and its name as shown, which keeps the case the
+// command line gave it.
+struct ShownKey {
+  store::KeyId id;
+  std::string path;  // below the root, as stored
+  std::string name;  // as shown
+};
+
+// Reads the key's values and subkeys, or reports the failed read.
+struct KeyContents {
+  std::vector<store::NamedValue> values;
+  std::vector<std::string> subkeys;
+};
+std::optional<KeyContents> ReadContents(sqlite3* db, store::KeyId key) {
+  auto values = store::ListValues(db, key);
+  auto subkeys = store::ListSubkeys(db, key);
+  if (!values || !subkeys)
+    return std::nullopt;
+  return KeyContents{std::move(*values), std::move(*subkeys)};
+}
+
+// The subkey `name` of `key`, or nothing when it cannot be read (or is gone).
+std::optional<ShownKey> Subkey(sqlite3* db, store::Root root, const ShownKey& key,
+                               const std::string& name) {
+  const std::string path = key.path.empty() ? name : key.path + '\\' + name;
+  const store::KeyLookup found = store::FindKey(db, root, path);
+  if (found.outcome != Outcome::Found)
+    return std::nullopt;
+  return ShownKey{found.id, found.path, key.name + '\\' + name};
+}
+
+// Prints the key in reg's layout: when it has values, or with `always`, its name, its values and a
+// blank line. Then its subkeys: their names, or with `recursive` each subkey in the same layout.
+// Returns false on a failed read.
+bool PrintKey(sqlite3* db, store::Root root, const ShownKey& key, bool recursive, bool always,
+              Console& console) {
+  const std::optional<KeyContents> contents = ReadContents(db, key.id);
+  if (!contents)
+    return false;
+  if (!contents->values.empty() || always) {
+    console.out << key.name << '\n';
+    for (const store::NamedValue& value : contents->values)
+      PrintValue(console, value);
+    console.out << '\n';
+  }
+  for (const std::string& name : contents->subkeys) {
+    if (!recursive) {
+      console.out << key.name << '\\' << name << '\n';
+      continue;
+    }
+    const std::optional<ShownKey> subkey = Subkey(db, root, key, name);
+    if (!subkey || !PrintKey(db, root, *subkey, recursive, true, console))
+      return false;
+  }
+  return true;
+}
+
+// Prints, for the key and every key below it, the value `name` where the key has it, and returns
+// how many there were; nothing on a failed read.
+std::optional<std::size_t> PrintMatches(sqlite3* db, store::Root root, const ShownKey& key,
+                                        const std::string& name, Console& console) {
+  const store::ValueLookup read = store::ReadValue(db, key.id, name);
+  if (read.outcome == Outcome::Failed)
+    return std::nullopt;
+  std::size_t matches = 0;
+  if (read.outcome == Outcome::Found) {
+    console.out << key.name << '\n';
+    PrintValue(console, {name, read.named.value});
+    console.out << '\n';
+    matches = 1;
+  }
+  const auto subkeys = store::ListSubkeys(db, key.id);
+  if (!subkeys)
+    return std::nullopt;
+  for (const std::string& subkeyName : *subkeys) {
+    const std::optional<ShownKey> subkey = Subkey(db, root, key, subkeyName);
+    const std::optional<std::size_t> found =
+        subkey ? PrintMatches(db, root, *subkey, name, console) : std::nullopt;
+    if (!found)
+      return std::nullopt;
+    matches += *found;
+  }
+  return matches;
+}
+
 int Query(const Command& command, const std::string& storePath, Console& console) {
   // A query writes nothing, but where it may write, it opens the store for writing: on closing,
   // only such a connection removes SQLite's log files instead of leaving them beside the store.
@@ -111,30 +196,36 @@ int Query(const Command& command, const std::string& storePath, Console& console
     return Fail(console, kNotFound);
   if (key.outcome == Outcome::Failed)
     return Fail(console, "ERROR: " + store::LastError(db.get()));
-  const std::string keyName = FullKeyName(command.root, key.path);
+  // reg shows the key's name as the command line gave it, and so the value's.
+  const ShownKey shown{key.id, key.path, FullKeyName(command.root, command.keyPath)};
+  const auto readFailed = [&] { return Fail(console, "ERROR: " + store::LastError(db.get())); };
 
+  console.out << '\n';
+  if (command.valueName && command.recursive) {
+    const std::optional<std::size_t> matches =
+        PrintMatches(db.get(), command.root, shown, *command.valueName, console);
+    if (!matches)
+      return readFailed();
+    console.out << "End of search: " << *matches << " match(es) found.\n";
+    return 0;
+  }
   if (command.valueName) {
     const store::ValueLookup read = store::ReadValue(db.get(), key.id, *command.valueName);
-    if (read.outcome == Outcome::NotFound)
-      return Fail(console, kNotFound);
     if (read.outcome == Outcome::Failed)
-      return Fail(console, "ERROR: " + store::LastError(db.get()));
-    console.out << '\n' << keyName << '\n';
-    PrintValue(console, read.named);
+      return readFailed();
+    if (read.outcome == Outcome::NotFound && !command.valueName->empty())
+      return Fail(console, kNotFound);
+    console.out << shown.name << '\n';
+    if (read.outcome == Outcome::NotFound) {
+      console.out << "    (Default)    REG_SZ    (value not set)\n";
+      return 0;
+    }
+    PrintValue(console, {*command.valueName, read.named.value});
     console.out << '\n';
     return 0;
   }
-  const auto values = store::ListValues(db.get(), key.id);
-  const auto subkeys = store::ListSubkeys(db.get(), key.id);
-  if (!values || !subkeys)
-    return Fail(console, "ERROR: " + store::LastError(db.get()));
-  console.out << '\n' << keyName << '\n';
-  for (const store::NamedValue& value : *values)
-    PrintValue(console, value);
-  console.out << '\n';
-  for (const std::string& subkey : *subkeys)
-    console.out << keyName << '\\' << subkey << '\n';
-  return 0;
+  return PrintKey(db.get(), command.root, shown, command.recursive, false, console) ? 0
+                                                                                    : readFailed();
 }
 
 int Delete(const Command& command, const std::string& storePath, Console& console) {
@@ -179,6 +270,14 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
   return 0;
 }
 
+int ExportKey(const Command&, const std::string&, Console& console) {
+  return Fail(console, "ERROR: export");
+}
+
+int ImportFile(const Command&, const std::string&, Console& console) {
+  return Fail(console, "ERROR: import");
+}
+
 }  // namespace
 
 int RunCommand(const Command& command, const std::string& storePath, Console console) {
@@ -189,6 +288,10 @@ int RunCommand(const Command& command, const std::string& storePath, Console con
       return Query(command, storePath, console);
     case Operation::Delete:
       return Delete(command, storePath, console);
+    case Operation::Export:
+      return ExportKey(command, storePath, console);
+    case Operation::Import:
+      return ImportFile(command, storePath, console);
     case Operation::Help:
       break;
   }

@@ -72,32 +72,6 @@ const OptionRule* FindOption(std::string_view argument, Operation operation) {
   return rule == kOptions.end() ? nullptr : &*rule;
 }
 
-// Splits ROOT\path into the root and the path below it, dropping one trailing backslash. Returns
-// an error text, empty on success.
-std::string ParseKeyName(std::string_view keyName, Command& command) {
-  if (keyName.size() > 1 && keyName.back() == '\\')
-    keyName.remove_suffix(1);
-  const std::string_view rootName = keyName.substr(0, keyName.find('\\'));
-  const auto root = std::find_if(kRootNames.begin(), kRootNames.end(), [&](const auto& names) {
-    return EqualIgnoringCase(rootName, names.longName) ||
-           EqualIgnoringCase(rootName, names.shortName);
-  });
-  if (root == kRootNames.end())
-    return "ERROR: Invalid key name.";
-  const std::string_view path =
-      rootName.size() < keyName.size() ? keyName.substr(rootName.size() + 1) : std::string_view();
-  // Every name in the path must be non-empty: no doubled, leading or (after the one dropped
-  // above) trailing backslash.
-  if (path.find("\\\\") != std::string_view::npos ||
-      (!path.empty() && (path.front() == '\\' || path.back() == '\\')) ||
-      (rootName.size() < keyName.size() && path.empty())) {
-    return "ERROR: Invalid key name.";
-  }
-  command.root = root->root;
-  command.keyPath = std::string(path);
-  return std::string();
-}
-
 // Applies one option to the command. Returns an error text, empty on success.
 std::string ApplyOption(const OptionRule& option, std::string_view word, Command& command) {
   const std::string_view name = option.name;
@@ -184,6 +158,30 @@ ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
     return {{}, std::string(kInvalidSyntax)};  // reg wants the number of a REG_DWORD
   }
   return parsed;
+}
+
+std::string ParseKeyName(std::string_view keyName, Command& command) {
+  if (keyName.size() > 1 && keyName.back() == '\\')
+    keyName.remove_suffix(1);
+  const std::string_view rootName = keyName.substr(0, keyName.find('\\'));
+  const auto root = std::find_if(kRootNames.begin(), kRootNames.end(), [&](const auto& names) {
+    return EqualIgnoringCase(rootName, names.longName) ||
+           EqualIgnoringCase(rootName, names.shortName);
+  });
+  if (root == kRootNames.end())
+    return "ERROR: Invalid key name.";
+  const std::string_view path =
+      rootName.size() < keyName.size() ? keyName.substr(rootName.size() + 1) : std::string_view();
+  // Every name in the path must be non-empty: no doubled, leading or (after the one dropped
+  // above) trailing backslash.
+  if (path.find("\\\\") != std::string_view::npos ||
+      (!path.empty() && (path.front() == '\\' || path.back() == '\\')) ||
+      (rootName.size() < keyName.size() && path.empty())) {
+    return "ERROR: Invalid key name.";
+  }
+  command.root = root->root;
+  command.keyPath = std::string(path);
+  return std::string();
 }
 
 std::string FullKeyName(store::Root root, std::string_view keyPath) {

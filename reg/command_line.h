@@ -36,6 +36,10 @@ struct ParsedCommand {
 // gives Operation::Help.
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments);
 
+// Splits ROOT\path into the command's root and the path below it, dropping one trailing
+// backslash. Returns an error text, empty on success.
+std::string ParseKeyName(std::string_view keyName, Command& command);
+
 // The key's full name, with the root's long name.
 std::string FullKeyName(store::Root root, std::string_view keyPath);
 

@@ -2,11 +2,14 @@
 #include "reg/commands.h"
 
 #include <filesystem>
+#include <fstream>
 #include <istream>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <vector>
 
+#include "reg/registry_file.h"
 #include "reg/value_text.h"
 
 namespace reg {
@@ -270,12 +273,109 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
   return 0;
 }
 
-int ExportKey(const Command&, const std::string&, Console& console) {
-  return Fail(console, "ERROR: export");
+// Adds the key and every key below it, in the order a registry file lists them. Returns false on
+// a failed read.
+bool CollectKeys(sqlite3* db, store::Root root, const ShownKey& key,
+                 std::vector<ExportedKey>& keys) {
+  std::optional<KeyContents> contents = ReadContents(db, key.id);
+  if (!contents)
+    return false;
+  keys.push_back({key.name, std::move(contents->values)});
+  for (const std::string& name : contents->subkeys) {
+    const std::optional<ShownKey> subkey = Subkey(db, root, key, name);
+    if (!subkey || !CollectKeys(db, root, *subkey, keys))
+      return false;
+  }
+  return true;
 }
 
-int ImportFile(const Command&, const std::string&, Console& console) {
-  return Fail(console, "ERROR: import");
+int ExportKey(const Command& command, const std::string& storePath, Console& console) {
+  store::Store db = store::OpenStore(storePath, store::Access::ReadWrite).db;
+  if (!db)
+    db = OpenForCommand(storePath, store::Access::ReadOnly, console);
+  if (!db)
+    return 1;
+  const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
+  if (key.outcome == Outcome::NotFound)
+    return Fail(console, kNotFound);
+  std::vector<ExportedKey> keys;
+  if (key.outcome == Outcome::Failed ||
+      !CollectKeys(db.get(), command.root,
+                   {key.id, key.path, FullKeyName(command.root, command.keyPath)}, keys)) {
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
+  }
+  std::error_code ignored;
+  if (!command.force && std::filesystem::exists(command.file, ignored) &&
+      !Confirm(console, "File " + command.file + " already exists. Overwrite")) {
+    return Fail(console, kCancelled);
+  }
+  std::ofstream file(command.file, std::ios::binary | std::ios::trunc);
+  const std::string bytes = FormatRegistryFile(keys);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  if (!file)
+    return Fail(console, "ERROR: Cannot write the file " + command.file + ".");
+  console.out << kDone << '\n';
+  return 0;
+}
+
+// Makes one change a registry file asks for, inside the import's transaction. Returns false when
+// a write is refused.
+bool Apply(sqlite3* db, const FileChange& change, const Command& target) {
+  using Kind = FileChange::Kind;
+  if (change.kind == Kind::CreateKey || change.kind == Kind::WriteValue) {
+    const store::KeyLookup key = store::CreateKey(db, target.root, target.keyPath);
+    return key.outcome == Outcome::Found &&
+           (change.kind == Kind::CreateKey ||
+            store::WriteValue(db, key.id, change.value.name, change.value.value));
+  }
+  const store::KeyLookup key = store::FindKey(db, target.root, target.keyPath);
+  if (key.outcome != Outcome::Found)
+    return key.outcome == Outcome::NotFound;  // nothing there to delete
+  const Outcome deleted = change.kind == Kind::DeleteKey
+                              ? store::DeleteKey(db, key.id)
+                              : store::DeleteValue(db, key.id, change.value.name);
+  return deleted != Outcome::Failed;
+}
+
+int ImportFile(const Command& command, const std::string& storePath, Console& console) {
+  std::ifstream file(command.file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (!file && !file.eof())
+    return Fail(console, "ERROR: Cannot read the file " + command.file + ".");
+  const ParsedRegistryFile parsed = ParseRegistryFile(bytes);
+  const auto refuse = [&](const std::string& reason) {
+    return Fail(console,
+                "ERROR: " + command.file + " is not a registry file to import: " + reason + ".");
+  };
+  if (!parsed.error.empty())
+    return refuse(parsed.error);
+  // Every key name is checked before anything is written.
+  std::vector<Command> targets(parsed.changes.size());
+  for (std::size_t i = 0; i < parsed.changes.size(); ++i) {
+    const FileChange& change = parsed.changes[i];
+    const std::string where = "line " + std::to_string(change.line) + ": ";
+    if (!ParseKeyName(change.keyName, targets[i]).empty())
+      return refuse(where + "invalid key name " + change.keyName);
+    if (change.kind == FileChange::Kind::DeleteKey && targets[i].keyPath.empty())
+      return refuse(where + "a root key cannot be deleted");
+  }
+  if (const std::string error = store::CreateStoreIfMissing(storePath); !error.empty())
+    return Fail(console, StoreError(storePath, error));
+  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
+  if (!db)
+    return 1;
+  const bool imported = store::InOneWriteTransaction(db.get(), [&] {
+    for (std::size_t i = 0; i < parsed.changes.size(); ++i) {
+      if (!Apply(db.get(), parsed.changes[i], targets[i]))
+        return false;
+    }
+    return true;
+  });
+  if (!imported)
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
+  console.out << kDone << '\n';
+  return 0;
 }
 
 }  // namespace

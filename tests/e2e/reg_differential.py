@@ -52,6 +52,11 @@ MARKS = {
     "doubled-backslash": ("deliberate choice", "a key name with an empty name in it (a doubled "
                           "backslash) is refused, where Wine reads it as one backslash: the line "
                           "runs through the companion only", {"wine"}),
+    "silent": ("Wine departure", "Wine prints nothing after a successful export or import, where "
+               "Windows prints that the operation completed successfully", {"stdout"}),
+    "whole-import": ("deliberate choice", "a malformed registry file is refused with the number "
+                     "of its line and nothing is imported, where Wine skips the line and imports "
+                     "the rest: the line runs through the companion only", {"wine"}),
     "no-copy": ("deliberate choice", "copy is not one of the companion's operations: the companion "
                 "refuses it", {"status", "stdout"}),
 }
@@ -222,12 +227,17 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def with_files(words, folder, for_wine):
-    """Puts the file folder in place of %FILES% in each word, as each program names it."""
-    place = windows_path(folder) if for_wine else folder
-    separator = "\\" if for_wine else "/"
-    return [word.replace("%FILES%\\", place + separator).replace("%FILES%", place)
-            for word in words]
+def with_files(words, folders, for_wine):
+    """Puts folders in place of the %NAME% words of FOLDERS in file names written with
+    backslashes, as the program (Wine's reg or the companion) names files."""
+    named = []
+    for word in words:
+        for name, (wine_folder, companion_folder) in folders.items():
+            if f"%{name}%" in word:
+                word = (word.replace(f"%{name}%", windows_path(wine_folder)) if for_wine else
+                        word.replace(f"%{name}%", companion_folder).replace("\\", "/"))
+        named.append(word)
+    return named
 
 
 def compare(case, wine_result, companion_result, wine_state, companion_state):
@@ -266,8 +276,16 @@ def main():
     cases = failed = 0
     marked = {}
     with tempfile.TemporaryDirectory(prefix="pattern-counters-regdiff-") as folder:
-        files = os.path.join(folder, "files")
-        os.mkdir(files)
+        # FILES: each program's own folder for registry files; OTHER_FILES: the other one's;
+        # SOURCE: the table's folder, with the registry files it imports.
+        own = {"wine": os.path.join(folder, "wine-files"),
+               "companion": os.path.join(folder, "companion-files")}
+        for path in own.values():
+            os.mkdir(path)
+        source = os.path.dirname(os.path.abspath(options.table))
+        folders = {"FILES": (own["wine"], own["companion"]),
+                   "OTHER_FILES": (own["companion"], own["wine"]),
+                   "SOURCE": (source, source)}
         state_file = os.path.join(folder, "state.reg")
         wine = Wine(os.path.join(folder, "wine"))
         companion = Companion(os.path.abspath(options.reg), folder)
@@ -279,10 +297,10 @@ def main():
                     cases += 1
                     for mark in case.marks:
                         marked[mark] = marked.get(mark, 0) + 1
-                    ours = companion.reg(with_files(case.words, files, False))
+                    ours = companion.reg(with_files(case.words, folders, False))
                     if "wine" in case.skips:
                         continue
-                    theirs = wine.reg(with_files(case.words, files, True))
+                    theirs = wine.reg(with_files(case.words, folders, True))
                     failures = compare(case, theirs, ours, wine.state(state_file),
                                        companion.state())
                     if failures:

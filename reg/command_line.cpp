@@ -196,8 +196,10 @@ std::string FullKeyName(store::Root root, std::string_view keyPath) {
 std::string_view Usage() {
   return R"(Usage:
   pattern-counters-reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
-  pattern-counters-reg query KEY [/v NAME | /ve]
+  pattern-counters-reg query KEY [/v NAME | /ve] [/s]
   pattern-counters-reg delete KEY [/v NAME | /ve | /va] [/f]
+  pattern-counters-reg export KEY FILE [/y]
+  pattern-counters-reg import FILE
 
 Reads and changes the registry store kept in the file named by PATTERN_COUNTERS_REGISTRY,
 or by default in $XDG_STATE_HOME/pattern-counters/registry.db (~/.local/state when
@@ -208,14 +210,19 @@ XDG_STATE_HOME is not set).
   /v      the value's name; /ve the key's unnamed value, shown as (Default);
           /va (delete) every value of the key
   /t      REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY,
-          REG_NONE
-  /d      the data: text for the string types; for REG_DWORD and REG_QWORD a decimal or 0x
-          hexadecimal number that fits the type; for REG_BINARY and REG_NONE hexadecimal digit
-          pairs; for REG_MULTI_SZ strings separated by \0 (or by the character given with /s)
+          REG_NONE, REG_DWORD_BIG_ENDIAN, REG_DWORD_LITTLE_ENDIAN (the same as REG_DWORD)
+  /d      the data: text for the string types and REG_NONE; for REG_DWORD and REG_QWORD a
+          decimal or 0x hexadecimal number that fits the type; for REG_BINARY hexadecimal
+          digits; for REG_MULTI_SZ strings separated by \0 (or by the character given with /s)
   /f      replace or delete without asking
+  /s      (query) every key below the key too
+  /y      (export) replace an existing file without asking
   /reg:32, /reg:64  accepted for scripts written for Windows; the store has a single view
 
-add creates the key and its missing parents, and the store itself when it does not exist yet.
+add creates the key and its missing parents, and the store itself when it does not exist yet;
+without /v or /ve it writes the key's unnamed value. export writes the key and everything below
+it as a registry file (Windows Registry Editor Version 5.00, UTF-16); import reads such a file,
+or a REGEDIT4 one, as one transaction.
 Errors are reported on standard error with exit status 1.
 )";
 }

@@ -13,6 +13,9 @@ namespace {
 constexpr std::string_view kVersion5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kVersion4 = "REGEDIT4";
 constexpr std::size_t kLineWidth = 80;
+// A line of hex data goes on after a backslash, on the next line indented by two spaces.
+constexpr std::string_view kContinuation = "\\\r\n";
+constexpr std::size_t kIndent = 2;
 
 // The types a file holds as UTF-16 text in its hex(N) data (in a version 5 file).
 bool IsTextType(std::uint32_t type) {
@@ -60,8 +63,8 @@ std::string FormatValue(const store::NamedValue& named) {
     const std::string piece =
         HexByte(static_cast<unsigned char>(data[i])) + (i + 1 < data.size() ? "," : "");
     if (line.size() - lineStart + piece.size() > kLineWidth - 2 && i + 1 < data.size()) {
-      line += "\\\r\n  ";
-      lineStart = line.size() - 2;
+      line.append(kContinuation).append(kIndent, ' ');
+      lineStart = line.size() - kIndent;
     }
     line += piece;
   }
@@ -239,8 +242,9 @@ ParsedRegistryFile ParseRegistryFile(std::string_view bytes) {
     return ParsedRegistryFile{{}, "line " + std::to_string(number) + ": " + reason};
   };
   if (lines.empty() || (lines[0].text != kVersion5 && lines[0].text != kVersion4)) {
-    return refuse(1, "a registry file starts with \"" + std::string(kVersion5) + "\" or \"" +
-                         std::string(kVersion4) + "\"");
+    return refuse(1,
+                  "a registry file starts with \"Windows Registry Editor Version 5.00\" or "
+                  "\"REGEDIT4\"");
   }
   const bool wideText = lines[0].text == kVersion5;
   ParsedRegistryFile parsed;

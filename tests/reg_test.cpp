@@ -273,4 +273,55 @@ TEST(RunCommand, DeletingAKeyTakesItsSubkeys) {
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\A\\B\\C"}).status, 1);
 }
 
+TEST(RunCommand, ARefusedImportNamesTheLineAndChangesNothing) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  RunReg(path, {"add", "HKCU\\Kept", "/v", "v", "/d", "before", "/f"});
+  const std::string before = RunReg(path, {"query", "HKCU\\Kept", "/s"}).out;
+  const struct {
+    const char* text;
+    const char* line;
+  } files[] = {
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=\"after\"\n\"w\"=dword:123456789\n", "line 4:"},
+      {"REGEDIT4\n[-HKEY_CURRENT_USER\\Kept]\n[HKEY_CURRENT_USER\\New]\n\"x\"=hex:1,2,\n",
+       "line 4:"},
+      {"REGEDIT4\n\"v\"=\"after\"\n", "line 2:"},
+      {"REGEDIT4\n[HKEY_NOWHERE\\Kept]\n", "line 2:"},
+      {"REGEDIT4\n[-HKEY_CURRENT_USER]\n", "line 2:"},
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept\n", "line 2:"},
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=\"open\n", "line 3:"},
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=hex(2):41,\\\n  00,4g\n", "line 3:"},
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=text\n", "line 3:"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=hex(1):41\n",
+       "line 3:"},
+      {"REGEDIT 4\n[HKEY_CURRENT_USER\\Kept]\n", "line 1:"},
+  };
+  for (const auto& file : files) {
+    WriteBytes(folder.File("bad.reg"), file.text);
+    const CommandResult refused = RunReg(path, {"import", folder.File("bad.reg")});
+    EXPECT_EQ(refused.status, 1) << file.text;
+    EXPECT_NE(refused.err.find(file.line), std::string::npos) << refused.err;
+    EXPECT_EQ(RunReg(path, {"query", "HKCU\\Kept", "/s"}).out, before) << file.text;
+    EXPECT_EQ(RunReg(path, {"query", "HKCU\\New"}).status, 1) << file.text;
+  }
+}
+
+TEST(RunCommand, ExportAsksBeforeReplacingAFile) {
+  TemporaryFolder folder;
+  const std::string path = folder.File("registry.db");
+  const std::string file = folder.File("key.reg");
+  RunReg(path, {"add", "HKCU\\Key", "/v", "v", "/d", "1", "/f"});
+  WriteBytes(file, "kept");
+  const CommandResult unanswered = RunReg(path, {"export", "HKCU\\Key", file});
+  EXPECT_EQ(unanswered.status, 1);
+  EXPECT_EQ(unanswered.out, "File " + file + " already exists. Overwrite (Yes/No)? \n");
+  EXPECT_EQ(ReadBytes(file), "kept");
+  EXPECT_EQ(RunReg(path, {"export", "HKCU\\Key", file}, "yes\n").status, 0);
+  EXPECT_EQ(ReadBytes(file).substr(0, 4), std::string("\xFF\xFEW\0", 4));
+  RunReg(path, {"delete", "HKCU\\Key", "/f"});
+  EXPECT_EQ(RunReg(path, {"import", file}).status, 0);
+  EXPECT_EQ(RunReg(path, {"query", "HKCU\\Key", "/v", "v"}).out,
+            "\nHKEY_CURRENT_USER\\Key\n    v    REG_SZ    1\n\n");
+}
+
 }  // namespace

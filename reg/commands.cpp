@@ -109,11 +109,12 @@ struct ShownKey {
   std::string name;  // as shown
 };
 
-// Reads the key's values and subkeys, or reports the failed read.
+// A key's values and the names of its subkeys, each sorted by name.
 struct KeyContents {
   std::vector<store::NamedValue> values;
   std::vector<std::string> subkeys;
 };
+// The key's contents; nothing on a failed read.
 std::optional<KeyContents> ReadContents(sqlite3* db, store::KeyId key) {
   auto values = store::ListValues(db, key);
   auto subkeys = store::ListSubkeys(db, key);

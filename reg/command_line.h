@@ -10,7 +10,7 @@
 
 namespace reg {
 
-enum class Operation { Help, Add, Query, Delete, Backup, Restore };
+enum class Operation { Help, Add, Query, Delete, Export, Import, Backup, Restore };
 
 struct Command {
   Operation operation = Operation::Help;
@@ -21,8 +21,9 @@ struct Command {
   std::uint32_t type = store::kRegSz;    // /t
   std::optional<std::string> data;       // /d
   std::string separator = "\\0";         // /s, between the strings of a REG_MULTI_SZ
-  bool force = false;                    // /f
-  std::string file;                      // the store file a backup goes to or a restore comes from
+  bool force = false;                    // /f; for export /y
+  bool recursive = false;                // query /s
+  std::string file;  // export and import: the registry file; backup and restore: the store copy
 };
 
 // A parsed command, or the error message that refuses the command line.
@@ -31,9 +32,13 @@ struct ParsedCommand {
   std::string error;
 };
 
-// Parses the arguments after the program name. A help request in place of the operation, the key
-// or an option gives Operation::Help; the word after /v, /d, /s or /t is data, whatever it is.
+// Parses the arguments after the program name. A help word alone, or after an operation alone,
+// gives Operation::Help; the word after /v, /d, /s or /t is data, whatever it is.
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments);
+
+// Splits ROOT\path into the command's root and the path below it, dropping one trailing
+// backslash. Returns an error text, empty on success.
+std::string ParseKeyName(std::string_view keyName, Command& command);
 
 // The key's full name, with the root's long name.
 std::string FullKeyName(store::Root root, std::string_view keyPath);

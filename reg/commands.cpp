@@ -1,13 +1,18 @@
-// add, query and delete on the registry store, with reg's output layout; backup and restore of
-// the whole store.
+// add, query, delete, export and import on the registry store, with reg's output layout; backup
+// and restore of the whole store.
 #include "reg/commands.h"
 
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <istream>
+#include <iterator>
+#include <optional>
 #include <ostream>
 #include <sstream>
+#include <vector>
 
+#include "reg/registry_file.h"
 #include "reg/value_text.h"
 
 namespace reg {
@@ -49,6 +54,13 @@ store::Store OpenForCommand(const std::string& storePath, store::Access access, 
   return std::move(opened.db);
 }
 
+// Opens the store for a command that only reads it. Where it may write, it opens it for writing:
+// on closing, only such a connection removes SQLite's log files instead of leaving them.
+store::OpenedStore OpenForReading(const std::string& storePath) {
+  store::OpenedStore opened = store::OpenStore(storePath, store::Access::ReadWrite);
+  return opened.db ? std::move(opened) : store::OpenStore(storePath, store::Access::ReadOnly);
+}
+
 // Asks a yes-or-no question. Returns whether the answer was y or yes, in any case.
 bool Confirm(Console& console, const std::string& question) {
   console.out << question << " (Yes/No)? " << std::flush;
@@ -72,8 +84,6 @@ void PrintValue(Console& console, const store::NamedValue& named) {
 }
 
 int Add(const Command& command, const std::string& storePath, Console& console) {
-  if (command.keyPath.empty())
-    return Fail(console, kInvalidKey);
   EncodedData data;
   if (command.valueName) {
     data = EncodeData(command.type, command.data, command.separator);
@@ -108,44 +118,129 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
   return 0;
 }
 
-// Opens the store for a command that only reads it. Where it may write, it opens it for writing:
-// on closing, only such a connection removes SQLite's log files instead of leaving them.
-store::OpenedStore OpenForReading(const std::string& storePath) {
-  store::OpenedStore opened = store::OpenStore(storePath, store::Access::ReadWrite);
-  return opened.db ? std::move(opened) : store::OpenStore(storePath, store::Access::ReadOnly);
+// A key as a query walks it: where it is, and its name as shown, which keeps the case the
+// command line gave it.
+struct ShownKey {
+  store::KeyId id;
+  std::string path;  // below the root, as stored
+  std::string name;  // as shown
+};
+
+// A key's values and the names of its subkeys, each sorted by name.
+struct KeyContents {
+  std::vector<store::NamedValue> values;
+  std::vector<std::string> subkeys;
+};
+// The key's contents; nothing on a failed read.
+std::optional<KeyContents> ReadContents(sqlite3* db, store::KeyId key) {
+  auto values = store::ListValues(db, key);
+  auto subkeys = store::ListSubkeys(db, key);
+  if (!values || !subkeys)
+    return std::nullopt;
+  return KeyContents{std::move(*values), std::move(*subkeys)};
 }
 
-// Prints the key, or its value, from the open store.
+// The subkey `name` of `key`, or nothing when it cannot be read (or is gone).
+std::optional<ShownKey> Subkey(sqlite3* db, store::Root root, const ShownKey& key,
+                               const std::string& name) {
+  const std::string path = key.path.empty() ? name : key.path + '\\' + name;
+  const store::KeyLookup found = store::FindKey(db, root, path);
+  if (found.outcome != Outcome::Found)
+    return std::nullopt;
+  return ShownKey{found.id, found.path, key.name + '\\' + name};
+}
+
+// Prints the key in reg's layout: when it has values, or with `always`, its name, its values and a
+// blank line. Then its subkeys: their names, or with `recursive` each subkey in the same layout.
+// Returns false on a failed read.
+bool PrintKey(sqlite3* db, store::Root root, const ShownKey& key, bool recursive, bool always,
+              Console& console) {
+  const std::optional<KeyContents> contents = ReadContents(db, key.id);
+  if (!contents)
+    return false;
+  if (!contents->values.empty() || always) {
+    console.out << key.name << '\n';
+    for (const store::NamedValue& value : contents->values)
+      PrintValue(console, value);
+    console.out << '\n';
+  }
+  for (const std::string& name : contents->subkeys) {
+    if (!recursive) {
+      console.out << key.name << '\\' << name << '\n';
+      continue;
+    }
+    const std::optional<ShownKey> subkey = Subkey(db, root, key, name);
+    if (!subkey || !PrintKey(db, root, *subkey, recursive, true, console))
+      return false;
+  }
+  return true;
+}
+
+// Prints, for the key and every key below it, the value `name` where the key has it, and returns
+// how many there were; nothing on a failed read.
+std::optional<std::size_t> PrintMatches(sqlite3* db, store::Root root, const ShownKey& key,
+                                        const std::string& name, Console& console) {
+  const store::ValueLookup read = store::ReadValue(db, key.id, name);
+  if (read.outcome == Outcome::Failed)
+    return std::nullopt;
+  std::size_t matches = 0;
+  if (read.outcome == Outcome::Found) {
+    console.out << key.name << '\n';
+    PrintValue(console, {name, read.named.value});
+    console.out << '\n';
+    matches = 1;
+  }
+  const auto subkeys = store::ListSubkeys(db, key.id);
+  if (!subkeys)
+    return std::nullopt;
+  for (const std::string& subkeyName : *subkeys) {
+    const std::optional<ShownKey> subkey = Subkey(db, root, key, subkeyName);
+    const std::optional<std::size_t> found =
+        subkey ? PrintMatches(db, root, *subkey, name, console) : std::nullopt;
+    if (!found)
+      return std::nullopt;
+    matches += *found;
+  }
+  return matches;
+}
+
+// Prints the key, its value, or the matches of a search below it, from the open store.
 int QueryOpened(const Command& command, sqlite3* db, Console& console) {
   const store::KeyLookup key = store::FindKey(db, command.root, command.keyPath);
   if (key.outcome == Outcome::NotFound)
     return Fail(console, kNotFound);
   if (key.outcome == Outcome::Failed)
     return Fail(console, "ERROR: " + store::LastError(db));
-  const std::string keyName = FullKeyName(command.root, key.path);
+  // reg shows the key's name as the command line gave it, and so the value's.
+  const ShownKey shown{key.id, key.path, FullKeyName(command.root, command.keyPath)};
+  const auto readFailed = [&] { return Fail(console, "ERROR: " + store::LastError(db)); };
 
+  console.out << '\n';
+  if (command.valueName && command.recursive) {
+    const std::optional<std::size_t> matches =
+        PrintMatches(db, command.root, shown, *command.valueName, console);
+    if (!matches)
+      return readFailed();
+    console.out << "End of search: " << *matches << " match(es) found.\n";
+    return 0;
+  }
   if (command.valueName) {
     const store::ValueLookup read = store::ReadValue(db, key.id, *command.valueName);
-    if (read.outcome == Outcome::NotFound)
-      return Fail(console, kNotFound);
     if (read.outcome == Outcome::Failed)
-      return Fail(console, "ERROR: " + store::LastError(db));
-    console.out << '\n' << keyName << '\n';
-    PrintValue(console, read.named);
+      return readFailed();
+    if (read.outcome == Outcome::NotFound && !command.valueName->empty())
+      return Fail(console, kNotFound);
+    console.out << shown.name << '\n';
+    if (read.outcome == Outcome::NotFound) {
+      console.out << "    (Default)    REG_SZ    (value not set)\n";
+      return 0;
+    }
+    PrintValue(console, {*command.valueName, read.named.value});
     console.out << '\n';
     return 0;
   }
-  const auto values = store::ListValues(db, key.id);
-  const auto subkeys = store::ListSubkeys(db, key.id);
-  if (!values || !subkeys)
-    return Fail(console, "ERROR: " + store::LastError(db));
-  console.out << '\n' << keyName << '\n';
-  for (const store::NamedValue& value : *values)
-    PrintValue(console, value);
-  console.out << '\n';
-  for (const std::string& subkey : *subkeys)
-    console.out << keyName << '\\' << subkey << '\n';
-  return 0;
+  return PrintKey(db, command.root, shown, command.recursive, false, console) ? 0
+                                                                                    : readFailed();
 }
 
 int Query(const Command& command, const std::string& storePath, Console& console) {
@@ -212,6 +307,111 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
   return 0;
 }
 
+// Adds the key and every key below it, in the order a registry file lists them. Returns false on
+// a failed read.
+bool CollectKeys(sqlite3* db, store::Root root, const ShownKey& key,
+                 std::vector<ExportedKey>& keys) {
+  std::optional<KeyContents> contents = ReadContents(db, key.id);
+  if (!contents)
+    return false;
+  keys.push_back({key.name, std::move(contents->values)});
+  for (const std::string& name : contents->subkeys) {
+    const std::optional<ShownKey> subkey = Subkey(db, root, key, name);
+    if (!subkey || !CollectKeys(db, root, *subkey, keys))
+      return false;
+  }
+  return true;
+}
+
+int ExportKey(const Command& command, const std::string& storePath, Console& console) {
+  store::Store db = store::OpenStore(storePath, store::Access::ReadWrite).db;
+  if (!db)
+    db = OpenForCommand(storePath, store::Access::ReadOnly, console);
+  if (!db)
+    return 1;
+  const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
+  if (key.outcome == Outcome::NotFound)
+    return Fail(console, kNotFound);
+  std::vector<ExportedKey> keys;
+  if (key.outcome == Outcome::Failed ||
+      !CollectKeys(db.get(), command.root,
+                   {key.id, key.path, FullKeyName(command.root, command.keyPath)}, keys)) {
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
+  }
+  std::error_code ignored;
+  if (!command.force && std::filesystem::exists(command.file, ignored) &&
+      !Confirm(console, "File " + command.file + " already exists. Overwrite")) {
+    return Fail(console, kCancelled);
+  }
+  std::ofstream file(command.file, std::ios::binary | std::ios::trunc);
+  const std::string bytes = FormatRegistryFile(keys);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  if (!file)
+    return Fail(console, "ERROR: Cannot write the file " + command.file + ".");
+  console.out << kDone << '\n';
+  return 0;
+}
+
+// Makes one change a registry file asks for, inside the import's transaction. Returns false when
+// a write is refused.
+bool Apply(sqlite3* db, const FileChange& change, const Command& target) {
+  using Kind = FileChange::Kind;
+  if (change.kind == Kind::CreateKey || change.kind == Kind::WriteValue) {
+    const store::KeyLookup key = store::CreateKey(db, target.root, target.keyPath);
+    return key.outcome == Outcome::Found &&
+           (change.kind == Kind::CreateKey ||
+            store::WriteValue(db, key.id, change.value.name, change.value.value));
+  }
+  const store::KeyLookup key = store::FindKey(db, target.root, target.keyPath);
+  if (key.outcome != Outcome::Found)
+    return key.outcome == Outcome::NotFound;  // nothing there to delete
+  const Outcome deleted = change.kind == Kind::DeleteKey
+                              ? store::DeleteKey(db, key.id)
+                              : store::DeleteValue(db, key.id, change.value.name);
+  return deleted != Outcome::Failed;
+}
+
+int ImportFile(const Command& command, const std::string& storePath, Console& console) {
+  std::ifstream file(command.file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (!file && !file.eof())
+    return Fail(console, "ERROR: Cannot read the file " + command.file + ".");
+  const ParsedRegistryFile parsed = ParseRegistryFile(bytes);
+  const auto refuse = [&](const std::string& reason) {
+    return Fail(console,
+                "ERROR: " + command.file + " is not a registry file to import: " + reason + ".");
+  };
+  if (!parsed.error.empty())
+    return refuse(parsed.error);
+  // Every key name is checked before anything is written.
+  std::vector<Command> targets(parsed.changes.size());
+  for (std::size_t i = 0; i < parsed.changes.size(); ++i) {
+    const FileChange& change = parsed.changes[i];
+    const std::string where = "line " + std::to_string(change.line) + ": ";
+    if (!ParseKeyName(change.keyName, targets[i]).empty())
+      return refuse(where + "invalid key name " + change.keyName);
+    if (change.kind == FileChange::Kind::DeleteKey && targets[i].keyPath.empty())
+      return refuse(where + "a root key cannot be deleted");
+  }
+  if (const std::string error = store::CreateStoreIfMissing(storePath); !error.empty())
+    return Fail(console, StoreError(storePath, error));
+  store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
+  if (!db)
+    return 1;
+  const bool imported = store::InOneWriteTransaction(db.get(), [&] {
+    for (std::size_t i = 0; i < parsed.changes.size(); ++i) {
+      if (!Apply(db.get(), parsed.changes[i], targets[i]))
+        return false;
+    }
+    return true;
+  });
+  if (!imported)
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
+  console.out << kDone << '\n';
+  return 0;
+}
+
 int Backup(const Command& command, const std::string& storePath, Console& console) {
   // A copy of a snapshot of the store file alone that a writer changed meanwhile is made again.
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -262,6 +462,10 @@ int RunCommand(const Command& command, const std::string& storePath, Console con
       return Query(command, storePath, console);
     case Operation::Delete:
       return Delete(command, storePath, console);
+    case Operation::Export:
+      return ExportKey(command, storePath, console);
+    case Operation::Import:
+      return ImportFile(command, storePath, console);
     case Operation::Backup:
       return Backup(command, storePath, console);
     case Operation::Restore:

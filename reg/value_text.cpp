@@ -6,6 +6,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "reg/utf16.h"
+
 namespace reg {
 namespace {
 
@@ -39,11 +41,19 @@ std::optional<std::uint64_t> StrictNumber(std::string_view text, std::uint64_t m
   return value;
 }
 
+// A number as reg reads it: no data or empty data is 0, a plus sign is allowed, and a REG_QWORD
+// may be negative (taken modulo 2^64, so -1 is all ones).
 EncodedData EncodeNumber(const std::optional<std::string>& text, std::size_t size) {
-  if (!text)
+  if (!text || text->empty())
     return {store::LittleEndianBytes(0, size), {}};
+  std::string_view digits(*text);
+  const bool negative = size == 8 && digits.front() == '-';
+  if (digits.front() == '+' || negative)
+    digits.remove_prefix(1);
   const std::uint64_t maximum = size == 4 ? 0xFFFFFFFFu : UINT64_MAX;
-  const std::optional<std::uint64_t> number = StrictNumber(*text, maximum);
+  std::optional<std::uint64_t> number = StrictNumber(digits, maximum);
+  if (number && negative)
+    number = 0 - *number;
   if (!number) {
     return {{},
             "ERROR: Invalid data for a " + std::string(size == 4 ? "REG_DWORD" : "REG_QWORD") +
@@ -53,14 +63,14 @@ EncodedData EncodeNumber(const std::optional<std::string>& text, std::size_t siz
   return {store::LittleEndianBytes(*number, size), {}};
 }
 
+// Hexadecimal digit pairs; an odd number of digits starts with a 0 nibble, as reg reads it.
 EncodedData EncodeHexPairs(const std::optional<std::string>& text) {
-  const std::string_view digits = text ? std::string_view(*text) : std::string_view();
-  const EncodedData refused{{}, "ERROR: Invalid binary data: give hexadecimal digit pairs."};
-  if (digits.size() % 2 != 0)
-    return refused;
+  const std::string given = text.value_or(std::string());
+  const std::string digits = given.size() % 2 != 0 ? "0" + given : given;
+  const EncodedData refused{{}, "ERROR: Invalid binary data: give hexadecimal digits."};
   std::string bytes;
   for (std::size_t i = 0; i < digits.size(); i += 2) {
-    const auto pair = StrictNumber("0x" + std::string(digits.substr(i, 2)), 0xFF);
+    const auto pair = StrictNumber("0x" + digits.substr(i, 2), 0xFF);
     if (!pair)
       return refused;
     bytes.push_back(static_cast<char>(*pair));
@@ -72,11 +82,21 @@ EncodedData EncodeText(const std::optional<std::string>& text) {
   return {text.value_or(std::string()) + '\0', {}};
 }
 
+// REG_NONE data given as text is stored as reg stores it: UTF-16LE with its terminating NUL.
+EncodedData EncodeWideText(const std::optional<std::string>& text) {
+  return {Utf16FromText(text.value_or(std::string())) + std::string(2, '\0'), {}};
+}
+
+// Strings between separators; an empty string would end the list early, so one is refused
+// anywhere but at the end.
 EncodedData EncodeMultiText(const std::optional<std::string>& text, std::string_view separator) {
   std::string_view rest = text ? std::string_view(*text) : std::string_view();
   std::string bytes;
   while (!rest.empty()) {
     const std::size_t end = rest.find(separator);
+    if (end == 0) {
+      return {{}, "ERROR: Invalid data for a REG_MULTI_SZ value: an empty string inside the list."};
+    }
     bytes.append(rest.substr(0, end)).push_back('\0');
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + separator.size());
   }
@@ -121,8 +141,8 @@ struct TypeRule {
   std::string (*show)(const Value& value);
 };
 
-constexpr std::array<TypeRule, 7> kTypes = {{
-    {"REG_NONE", store::kRegNone, [](const auto& t, auto) { return EncodeHexPairs(t); },
+constexpr std::array<TypeRule, 8> kTypes = {{
+    {"REG_NONE", store::kRegNone, [](const auto& t, auto) { return EncodeWideText(t); },
      ShowHexPairs},
     {"REG_SZ", store::kRegSz, [](const auto& t, auto) { return EncodeText(t); }, ShowText},
     {"REG_EXPAND_SZ", store::kRegExpandSz, [](const auto& t, auto) { return EncodeText(t); },
@@ -131,6 +151,8 @@ constexpr std::array<TypeRule, 7> kTypes = {{
      ShowHexPairs},
     {"REG_DWORD", store::kRegDword, [](const auto& t, auto) { return EncodeNumber(t, 4); },
      ShowHexNumber},
+    {"REG_DWORD_BIG_ENDIAN", kRegDwordBigEndian,
+     [](const auto& t, auto) { return EncodeNumber(t, 4); }, ShowHexNumber},
     {"REG_MULTI_SZ", store::kRegMultiSz, EncodeMultiText, ShowMultiText},
     {"REG_QWORD", store::kRegQword, [](const auto& t, auto) { return EncodeNumber(t, 8); },
      ShowHexNumber},
@@ -145,6 +167,8 @@ const TypeRule* FindType(std::uint32_t number) {
 }  // namespace
 
 std::optional<std::uint32_t> TypeNumber(std::string_view name) {
+  if (EqualIgnoringCase(name, "REG_DWORD_LITTLE_ENDIAN"))
+    return store::kRegDword;  // another name of REG_DWORD
   for (const TypeRule& type : kTypes) {
     if (EqualIgnoringCase(type.name, name))
       return type.number;

@@ -25,6 +25,9 @@ constexpr bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// A type the store knows only by its number: a 32-bit number, shown as reg shows it.
+inline constexpr std::uint32_t kRegDwordBigEndian = 5;
+
 // The type number of a type name such as REG_DWORD (any case), or nothing for an unknown name.
 std::optional<std::uint32_t> TypeNumber(std::string_view name);
 

@@ -26,6 +26,8 @@ thread_local KeptFailure keptFailure;
 // true, otherwise rolls back. Returns whether the work was committed.
 template <typename Work>
 bool InWriteTransaction(sqlite3* db, Work&& work) {
+  if (sqlite3_get_autocommit(db) == 0)
+    return work();  // part of the caller's transaction (InOneWriteTransaction)
   keptFailure = {};
   if (!Execute(db, "BEGIN IMMEDIATE;"))
     return false;
@@ -315,6 +317,10 @@ std::optional<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key) {
 std::optional<std::vector<std::string>> ListSubkeys(sqlite3* db, KeyId key) {
   return CollectRows(Prepare(db, "SELECT name FROM keys WHERE parent = ? ORDER BY name", key),
                      [](sqlite3_stmt* row) { return ColumnBytes(row, 0); });
+}
+
+bool InOneWriteTransaction(sqlite3* db, const std::function<bool()>& work) {
+  return InWriteTransaction(db, work);
 }
 
 }  // namespace store

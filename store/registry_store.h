@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -172,5 +173,10 @@ Outcome DeleteKey(sqlite3* db, KeyId key);
 // The key's values and the names of its subkeys, each sorted by name; nothing on a failed read.
 std::optional<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key);
 std::optional<std::vector<std::string>> ListSubkeys(sqlite3* db, KeyId key);
+
+// Runs `work` as one write transaction: the writes it makes with the functions above become part
+// of it, and all of them are committed when it returns true, none of them otherwise. Returns
+// whether they were committed.
+bool InOneWriteTransaction(sqlite3* db, const std::function<bool()>& work);
 
 }  // namespace store

@@ -325,4 +325,26 @@ TEST(Values, WritesThroughAReadOnlyOpeningAreRefusedAndChangeNothing) {
   EXPECT_EQ(store::ReadValue(db.get(), key, "V").named.value.bytes, store::LittleEndianBytes(5, 4));
 }
 
+TEST(Transactions, OneWriteTransactionKeepsAllItsWritesOrNone) {
+  TemporaryFolder folder;
+  const store::Store db = CreateAndOpen(folder);
+  const store::Value one{store::kRegDword, store::LittleEndianBytes(1, 4)};
+  const store::KeyId kept = store::CreateKey(db.get(), Root::CurrentUser, "Kept").id;
+  ASSERT_TRUE(store::WriteValue(db.get(), kept, "V", one));
+  const auto changeBoth = [&] {
+    const store::KeyId added = store::CreateKey(db.get(), Root::CurrentUser, "Added").id;
+    return store::WriteValue(db.get(), added, "W", one) &&
+           store::DeleteValue(db.get(), kept, "V") == Outcome::Found;
+  };
+  // A write refused part-way (to a key that does not exist) takes back every write before it.
+  EXPECT_FALSE(store::InOneWriteTransaction(
+      db.get(), [&] { return changeBoth() && store::WriteValue(db.get(), 12345, "X", one); }));
+  EXPECT_EQ(store::FindKey(db.get(), Root::CurrentUser, "Added").outcome, Outcome::NotFound);
+  EXPECT_EQ(store::ReadValue(db.get(), kept, "V").outcome, Outcome::Found);
+
+  EXPECT_TRUE(store::InOneWriteTransaction(db.get(), changeBoth));
+  EXPECT_EQ(store::FindKey(db.get(), Root::CurrentUser, "Added").outcome, Outcome::Found);
+  EXPECT_EQ(store::ReadValue(db.get(), kept, "V").outcome, Outcome::NotFound);
+}
+
 }  // namespace

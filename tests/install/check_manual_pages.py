@@ -19,8 +19,7 @@ import sys
 PAGE_SOURCES = {
     "pattern-counters.1": ["app/*.cpp", "counters/*.cpp", "pattern/*.cpp",
                            "platform/platform_*.cpp"],
-    "pattern-counters-reg.1": ["reg/*.cpp", "platform/registry_store*.cpp",
-                               "platform/store_location.cpp"],
+    "pattern-counters-reg.1": ["reg/*.cpp", "store/*.cpp"],
 }
 # Literals with spaces that are never printed: statements for SQLite and its file header (and
 # static_assert texts, which are dropped before the literals are read).

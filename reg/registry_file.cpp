@@ -1,0 +1,298 @@
+// Writing and reading registry files.
+#include "reg/registry_file.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "reg/utf16.h"
+#include "reg/value_text.h"
+
+namespace reg {
+namespace {
+
+constexpr std::string_view kVersion5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kVersion4 = "REGEDIT4";
+constexpr std::size_t kLineWidth = 80;
+// A line of hex data goes on after a backslash, on the next line indented by two spaces.
+constexpr std::string_view kContinuation = "\\\r\n";
+constexpr std::size_t kIndent = 2;
+
+// The types a file holds as UTF-16 text in its hex(N) data (in a version 5 file).
+bool IsTextType(std::uint32_t type) {
+  return type == store::kRegSz || type == store::kRegExpandSz || type == store::kRegMultiSz;
+}
+
+std::string Escaped(std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    if (c == '\\' || c == '"')
+      escaped.push_back('\\');
+    escaped.push_back(c);
+  }
+  return escaped;
+}
+
+std::string HexByte(unsigned char byte) {
+  char pair[3];
+  std::snprintf(pair, sizeof pair, "%02x", byte);
+  return pair;
+}
+
+// The value's line (with its continuation lines), as the registry editor writes it.
+std::string FormatValue(const store::NamedValue& named) {
+  std::string line = named.name.empty() ? std::string("@=") : "\"" + Escaped(named.name) + "\"=";
+  const store::Value& value = named.value;
+  const std::string& bytes = value.bytes;
+  if (value.type == store::kRegSz && !bytes.empty() && bytes.find('\0') == bytes.size() - 1) {
+    return line + "\"" + Escaped(bytes.substr(0, bytes.size() - 1)) + "\"\r\n";
+  }
+  if (value.type == store::kRegDword && bytes.size() == 4) {
+    char number[16];
+    std::snprintf(number, sizeof number, "dword:%08x",
+                  static_cast<unsigned>(store::LittleEndianNumber(bytes)));
+    return line + number + "\r\n";
+  }
+  char prefix[24];
+  std::snprintf(prefix, sizeof prefix, value.type == store::kRegBinary ? "hex:" : "hex(%x):",
+                static_cast<unsigned>(value.type));
+  line += prefix;
+  const std::string data = IsTextType(value.type) ? Utf16FromText(bytes) : bytes;
+  std::string text;
+  std::size_t lineStart = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const std::string piece =
+        HexByte(static_cast<unsigned char>(data[i])) + (i + 1 < data.size() ? "," : "");
+    if (line.size() - lineStart + piece.size() > kLineWidth - 2 && i + 1 < data.size()) {
+      line.append(kContinuation).append(kIndent, ' ');
+      lineStart = line.size() - kIndent;
+    }
+    line += piece;
+  }
+  return line + "\r\n";
+}
+
+std::string_view TrimmedRight(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+    text.remove_suffix(1);
+  return text;
+}
+
+std::string_view TrimmedLeft(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  return text;
+}
+
+// Reads a quoted text at the start of `text` (after its opening quote), undoing \\ and \".
+// Returns the text and moves `text` past the closing quote; nothing when no quote closes it.
+std::optional<std::string> ReadQuoted(std::string_view& text) {
+  std::string read;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      read.push_back(text[++i]);
+    } else if (text[i] == '"') {
+      text.remove_prefix(i + 1);
+      return read;
+    } else {
+      read.push_back(text[i]);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> HexNumber(std::string_view digits, std::size_t maxDigits) {
+  if (digits.empty() || digits.size() > maxDigits)
+    return std::nullopt;
+  std::uint32_t number = 0;
+  for (const char c : digits) {
+    const char lower = AsciiLower(c);
+    int digit = -1;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    if (lower >= 'a' && lower <= 'f')
+      digit = lower - 'a' + 10;
+    if (digit < 0)
+      return std::nullopt;
+    number = (number << 4) | static_cast<std::uint32_t>(digit);
+  }
+  return number;
+}
+
+// The bytes of a comma-separated list of hexadecimal bytes.
+std::optional<std::string> HexBytes(std::string_view list) {
+  std::string bytes;
+  list = TrimmedRight(TrimmedLeft(list));
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    const std::string_view item = TrimmedRight(TrimmedLeft(list.substr(0, comma)));
+    const std::optional<std::uint32_t> byte = HexNumber(item, 2);
+    if (!byte)
+      return std::nullopt;
+    bytes.push_back(static_cast<char>(*byte));
+    if (comma == std::string_view::npos)
+      break;
+    list = list.substr(comma + 1);
+    if (TrimmedLeft(list).empty())
+      return std::nullopt;  // a comma with no byte after it
+  }
+  return bytes;
+}
+
+// The value data after the `=`, or the reason it cannot be read. `wideText`: text types' hex data
+// is UTF-16 (version 5 files).
+struct ParsedData {
+  std::optional<store::Value> value;  // nothing: delete the value
+  std::string error;
+};
+ParsedData ParseData(std::string_view data, bool wideText) {
+  data = TrimmedRight(data);
+  if (data == "-")
+    return {std::nullopt, {}};
+  if (!data.empty() && data.front() == '"') {
+    data.remove_prefix(1);
+    const std::optional<std::string> text = ReadQuoted(data);
+    if (!text || !TrimmedLeft(data).empty())
+      return {std::nullopt, "a text must end with the line, in quotes"};
+    return {store::Value{store::kRegSz, *text + '\0'}, {}};
+  }
+  if (data.starts_with("dword:")) {
+    const std::optional<std::uint32_t> number = HexNumber(data.substr(6), 8);
+    if (!number)
+      return {std::nullopt, "dword: takes up to 8 hexadecimal digits"};
+    return {store::Value{store::kRegDword, store::LittleEndianBytes(*number, 4)}, {}};
+  }
+  std::uint32_t type = store::kRegBinary;
+  if (data.starts_with("hex(")) {
+    const std::size_t close = data.find("):");
+    const std::optional<std::uint32_t> number =
+        close == std::string_view::npos ? std::nullopt : HexNumber(data.substr(4, close - 4), 8);
+    if (!number)
+      return {std::nullopt, "hex(N): takes a hexadecimal type number"};
+    type = *number;
+    data.remove_prefix(close + 2);
+  } else if (data.starts_with("hex:")) {
+    data.remove_prefix(4);
+  } else {
+    return {std::nullopt, "the data is not \"text\", dword:, hex: or hex(N):, nor - to delete"};
+  }
+  std::optional<std::string> bytes = HexBytes(data);
+  if (!bytes)
+    return {std::nullopt, "hexadecimal bytes must be separated by commas"};
+  if (wideText && IsTextType(type)) {
+    if (bytes->size() % 2 != 0)
+      return {std::nullopt, "UTF-16 text must have an even number of bytes"};
+    bytes = TextFromUtf16(*bytes);
+  }
+  return {store::Value{type, *bytes}, {}};
+}
+
+// The file's lines, with a value's continuation lines joined to it; each with its first line's
+// number.
+struct FileLine {
+  std::size_t number;
+  std::string text;
+};
+std::vector<FileLine> LogicalLines(std::string_view text) {
+  std::vector<FileLine> lines;
+  bool continues = false;
+  std::size_t number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = TrimmedRight(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    ++number;
+    if (continues) {
+      line = TrimmedLeft(line);
+    } else {
+      lines.push_back({number, {}});
+    }
+    // Only hex data continues: a backslash ends no other line of a value.
+    const bool hexData = lines.back().text.find("=hex") != std::string::npos ||
+                         line.find("=hex") != std::string_view::npos;
+    continues = hexData && !line.empty() && line.back() == '\\';
+    if (continues)
+      line.remove_suffix(1);
+    lines.back().text += line;
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::string FormatRegistryFile(const std::vector<ExportedKey>& keys) {
+  std::string text = std::string(kVersion5) + "\r\n\r\n";
+  for (const ExportedKey& key : keys) {
+    text += "[" + key.name + "]\r\n";
+    for (const store::NamedValue& value : key.values)
+      text += FormatValue(value);
+    text += "\r\n";
+  }
+  return "\xFF\xFE" + Utf16FromText(text);
+}
+
+ParsedRegistryFile ParseRegistryFile(std::string_view bytes) {
+  std::string text;
+  if (bytes.starts_with("\xFF\xFE")) {
+    text = TextFromUtf16(bytes.substr(2));
+  } else {
+    text = std::string(bytes.starts_with("\xEF\xBB\xBF") ? bytes.substr(3) : bytes);
+  }
+  const std::vector<FileLine> lines = LogicalLines(text);
+  const auto refuse = [](std::size_t number, const std::string& reason) {
+    return ParsedRegistryFile{{}, "line " + std::to_string(number) + ": " + reason};
+  };
+  if (lines.empty() || (lines[0].text != kVersion5 && lines[0].text != kVersion4)) {
+    return refuse(1,
+                  "a registry file starts with \"Windows Registry Editor Version 5.00\" or "
+                  "\"REGEDIT4\"");
+  }
+  const bool wideText = lines[0].text == kVersion5;
+  ParsedRegistryFile parsed;
+  std::optional<std::string> key;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::string_view line = TrimmedLeft(lines[i].text);
+    const std::size_t number = lines[i].number;
+    if (line.empty() || line.front() == ';')
+      continue;
+    if (line.front() == '[') {
+      if (line.back() != ']' || line.size() < 3)
+        return refuse(number, "a key name must be in brackets");
+      const bool remove = line[1] == '-';
+      key = std::string(line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2)));
+      parsed.changes.push_back(
+          {remove ? FileChange::Kind::DeleteKey : FileChange::Kind::CreateKey, number, *key, {}});
+      if (remove)
+        key.reset();  // values below a deleted key have nowhere to go
+      continue;
+    }
+    if (!key)
+      return refuse(number, "a value must follow the name of a key");
+    std::string_view rest = line;
+    std::string name;
+    if (rest.front() == '@') {
+      rest.remove_prefix(1);
+    } else if (rest.front() == '"') {
+      rest.remove_prefix(1);
+      const std::optional<std::string> quoted = ReadQuoted(rest);
+      if (!quoted)
+        return refuse(number, "a value's name must be in quotes");
+      name = *quoted;
+    } else {
+      return refuse(number, "not a key, a value or a comment");
+    }
+    rest = TrimmedLeft(rest);
+    if (rest.empty() || rest.front() != '=')
+      return refuse(number, "a value's name must be followed by =");
+    const ParsedData data = ParseData(TrimmedLeft(rest.substr(1)), wideText);
+    if (!data.error.empty())
+      return refuse(number, data.error);
+    if (data.value) {
+      parsed.changes.push_back({FileChange::Kind::WriteValue, number, *key, {name, *data.value}});
+    } else {
+      parsed.changes.push_back({FileChange::Kind::DeleteValue, number, *key, {name, {}}});
+    }
+  }
+  return parsed;
+}
+
+}  // namespace reg

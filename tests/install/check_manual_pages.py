@@ -2,9 +2,10 @@
 """Checks the built manual pages: man renders each without a warning, and each names every
 message its program can print, as the sources spell it.
 
-The messages are the sources' own string literals that hold a space (words, not names), so a
-message added or reworded in the code fails here until its page follows. A message built from
-pieces is checked piece by piece; a printf conversion stands for any word (the page writes N).
+The messages are the sources' own string literals that hold a space (words, not names), but
+those of SQL statements, so a message added or reworded in the code fails here until its page
+follows. A message built from pieces is checked piece by piece; a printf conversion stands for
+any word (the page writes N).
 
     check_manual_pages.py --source . --pages build/man
 """
@@ -21,10 +22,25 @@ PAGE_SOURCES = {
                            "platform/platform_*.cpp"],
     "pattern-counters-reg.1": ["reg/*.cpp", "store/*.cpp"],
 }
-# Literals with spaces that are never printed: statements for SQLite and its file header (and
-# static_assert texts, which are dropped before the literals are read).
-NOT_MESSAGES = re.compile(r"^(SELECT|INSERT|UPDATE|DELETE FROM|ON CONFLICT|PRAGMA|BEGIN|COMMIT"
-                          r"|ROLLBACK|CREATE|SQLite format)\b")
+# SQL, as the sources write it: keywords in upper case. A literal is part of a statement for
+# SQLite when it starts with one (after any opening parenthesis) or holds two, which no message
+# does: the upper-case words of messages are names (ERROR, REG_SZ, PATTERN_COUNTERS_REGISTRY).
+SQL_KEYWORDS = frozenset("""
+    ABORT ACTION ADD AFTER ALL ALTER ALWAYS ANALYZE AND AS ASC ATTACH AUTOINCREMENT BEFORE BEGIN
+    BETWEEN BLOB BY CASCADE CASE CAST CHECK COLLATE COLUMN COMMIT CONFLICT CONSTRAINT CREATE CROSS
+    CURRENT_DATE CURRENT_TIME CURRENT_TIMESTAMP DATABASE DEFAULT DEFERRABLE DEFERRED DELETE DESC
+    DETACH DISTINCT DO DROP EACH ELSE END ESCAPE EXCEPT EXCLUDE EXCLUSIVE EXISTS EXPLAIN FAIL FILTER
+    FIRST FOLLOWING FOR FOREIGN FROM FULL GENERATED GLOB GROUP GROUPS HAVING IF IGNORE IMMEDIATE IN
+    INDEX INDEXED INITIALLY INNER INSERT INSTEAD INTEGER INTERSECT INTO IS ISNULL JOIN KEY LAST LEFT
+    LIKE LIMIT MATCH MATERIALIZED NATURAL NO NOCASE NOT NOTHING NOTNULL NULL NULLS NUMERIC OF OFFSET
+    ON OR ORDER OTHERS OUTER OVER PARTITION PLAN PRAGMA PRECEDING PRIMARY QUERY RAISE RANGE REAL
+    RECURSIVE REFERENCES REGEXP REINDEX RELEASE RENAME REPLACE RESTRICT RETURNING RIGHT ROLLBACK ROW
+    ROWID ROWS SAVEPOINT SELECT SET TABLE TEMP TEMPORARY TEXT THEN TIES TO TRANSACTION TRIGGER
+    UNBOUNDED UNION UNIQUE UPDATE USING VACUUM VALUES VIEW VIRTUAL WHEN WHERE WINDOW WITH WITHOUT
+    """.split())
+UPPER_CASE_WORD = re.compile(r"\b[A-Z][A-Z0-9_]*\b")
+# The text that starts every SQLite file, which the store compares with a file's first bytes.
+SQLITE_FILE_HEADER = re.compile(r"^SQLite format \d+$")
 ESCAPES = {"n": "\n", "t": "\t", '"': '"', "'": "'", "\\": "\\", "0": "\0"}
 
 
@@ -59,13 +75,21 @@ def string_literals(code):
     return literals
 
 
+def is_sql(literal):
+    words = UPPER_CASE_WORD.findall(literal)
+    keywords = [word for word in words if word in SQL_KEYWORDS]
+    first = UPPER_CASE_WORD.match(literal.lstrip(" \t\n("))
+    return len(keywords) >= 2 or (first is not None and first.group() in SQL_KEYWORDS)
+
+
 def messages(source, patterns):
     found = set()
     for pattern in patterns:
         for path in sorted(source.glob(pattern)):
             code = re.sub(r"\bstatic_assert\([^;]*\);", "", path.read_text())
             for literal in string_literals(code):
-                if " " in literal and not NOT_MESSAGES.match(literal):
+                if (" " in literal and not is_sql(literal)
+                        and not SQLITE_FILE_HEADER.match(literal)):
                     found.add(literal)
     return sorted(found)
 

@@ -46,6 +46,13 @@ int OpenFailure(const std::string& storePath, const std::string& reason, Console
   return Fail(console, StoreError(storePath, reason));
 }
 
+// Reports a store that writers kept changing under a read of its file alone. Returns the exit
+// status.
+int KeptChanging(const std::string& storePath, Console& console) {
+  return Fail(console, "ERROR: The registry store " + storePath +
+                           " kept changing while it was read; try again.");
+}
+
 // Opens the store, or reports why not.
 store::Store OpenForCommand(const std::string& storePath, store::Access access, Console& console) {
   store::OpenedStore opened = store::OpenStore(storePath, access);
@@ -261,8 +268,7 @@ int Query(const Command& command, const std::string& storePath, Console& console
       return status;
     }
   }
-  return Fail(console, "ERROR: The registry store " + storePath +
-                           " kept changing while it was read; try again.");
+  return KeptChanging(storePath, console);
 }
 
 int Delete(const Command& command, const std::string& storePath, Console& console) {
@@ -323,21 +329,42 @@ bool CollectKeys(sqlite3* db, store::Root root, const ShownKey& key,
   return true;
 }
 
-int ExportKey(const Command& command, const std::string& storePath, Console& console) {
-  store::Store db = store::OpenStore(storePath, store::Access::ReadWrite).db;
-  if (!db)
-    db = OpenForCommand(storePath, store::Access::ReadOnly, console);
-  if (!db)
-    return 1;
-  const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
+// Reads the key and every key below it for an export into `keys`. Returns the exit status.
+int CollectExport(const Command& command, sqlite3* db, std::vector<ExportedKey>& keys,
+                  Console& console) {
+  const store::KeyLookup key = store::FindKey(db, command.root, command.keyPath);
   if (key.outcome == Outcome::NotFound)
     return Fail(console, kNotFound);
-  std::vector<ExportedKey> keys;
   if (key.outcome == Outcome::Failed ||
-      !CollectKeys(db.get(), command.root,
+      !CollectKeys(db, command.root,
                    {key.id, key.path, FullKeyName(command.root, command.keyPath)}, keys)) {
-    return Fail(console, "ERROR: " + store::LastError(db.get()));
+    return Fail(console, "ERROR: " + store::LastError(db));
   }
+  return 0;
+}
+
+// Reads what an export writes, as Query reads: again when a writer changed the store file under
+// a read of the file alone. Returns the exit status.
+int ReadForExport(const Command& command, const std::string& storePath,
+                  std::vector<ExportedKey>& keys, Console& console) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    store::OpenedStore opened = OpenForReading(storePath);
+    if (!opened.db)
+      return OpenFailure(storePath, opened.error, console);
+    keys.clear();
+    if (const int status = CollectExport(command, opened.db.get(), keys, console); status != 0)
+      return status;
+    opened.db.reset();
+    if (opened.snapshotOf.empty() || store::FileStamp(storePath) == opened.snapshotOf)
+      return 0;
+  }
+  return KeptChanging(storePath, console);
+}
+
+int ExportKey(const Command& command, const std::string& storePath, Console& console) {
+  std::vector<ExportedKey> keys;
+  if (const int status = ReadForExport(command, storePath, keys, console); status != 0)
+    return status;
   std::error_code ignored;
   if (!command.force && std::filesystem::exists(command.file, ignored) &&
       !Confirm(console, "File " + command.file + " already exists. Overwrite")) {
@@ -429,8 +456,7 @@ int Backup(const Command& command, const std::string& storePath, Console& consol
     std::error_code ignored;
     std::filesystem::remove(command.file, ignored);
   }
-  return Fail(console, "ERROR: The registry store " + storePath +
-                           " kept changing while it was read; try again.");
+  return KeptChanging(storePath, console);
 }
 
 int Restore(const Command& command, const std::string& storePath, Console& console) {

@@ -246,8 +246,7 @@ int QueryOpened(const Command& command, sqlite3* db, Console& console) {
     console.out << '\n';
     return 0;
   }
-  return PrintKey(db, command.root, shown, command.recursive, false, console) ? 0
-                                                                                    : readFailed();
+  return PrintKey(db, command.root, shown, command.recursive, false, console) ? 0 : readFailed();
 }
 
 int Query(const Command& command, const std::string& storePath, Console& console) {
@@ -336,8 +335,8 @@ int CollectExport(const Command& command, sqlite3* db, std::vector<ExportedKey>&
   if (key.outcome == Outcome::NotFound)
     return Fail(console, kNotFound);
   if (key.outcome == Outcome::Failed ||
-      !CollectKeys(db, command.root,
-                   {key.id, key.path, FullKeyName(command.root, command.keyPath)}, keys)) {
+      !CollectKeys(db, command.root, {key.id, key.path, FullKeyName(command.root, command.keyPath)},
+                   keys)) {
     return Fail(console, "ERROR: " + store::LastError(db));
   }
   return 0;

@@ -213,8 +213,8 @@ void MakeDurable(sqlite3* db) {
     return;
   int logFrames = 0;
   int copiedFrames = 0;
-  if (sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames,
-                                &copiedFrames) == SQLITE_OK &&
+  if (sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copiedFrames) ==
+          SQLITE_OK &&
       copiedFrames == logFrames) {
     return;
   }

@@ -193,12 +193,24 @@ class Wine:
         return done.returncode, done.stdout.decode("latin-1").replace("\r\n", "\n")
 
     def reset(self):
+        """Deletes the test keys. A Wine process now and then fails to start; the deletion is
+        checked, and made again, so that a group never starts from what the last one left."""
         for key in TEST_KEYS:
-            self.reg(["delete", key, "/f"])
+            for attempt in range(1, 6):
+                deleted = self.reg(["delete", key, "/f"])
+                if self.reg(["query", key])[0] != 0:
+                    break
+                print(f"note: reg delete {key} left the key (attempt {attempt}): {deleted}")
+            else:
+                raise SystemExit(f"Wine's reg cannot delete {key} to start a group")
 
     def state(self, file):
+        # The file goes first, so that an export that writes nothing cannot pass off the last
+        # state read as this one.
+        if os.path.exists(file):
+            os.unlink(file)
         status, _ = self.reg(["export", "\\".join(COMPARED_KEY), windows_path(file), "/y"])
-        return read_reg_file(file) if status == 0 else None
+        return read_reg_file(file) if status == 0 and os.path.exists(file) else None
 
     def close(self):
         subprocess.run(["bash", PREFIX_SCRIPT, "remove", self.folder, LOADER], env=self.env)

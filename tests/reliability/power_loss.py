@@ -265,8 +265,11 @@ def simulate(workload, tool, reg, recorder, rng, states, scratch):
     start, operations, final = record(workload, recorder, scratch)
     folder = os.path.join(scratch, "state")
     allowed = set()
+    disk = Disk(start)
     for count in range(len(operations) + 1):
-        lay_out(folder, disk_after(start, operations, count).clean())
+        if count:
+            disk.do(operations[count - 1])
+        lay_out(folder, disk.clean())
         problem, rows = opened(folder, reg)
         if problem:
             raise SystemExit(f"{workload.title}: stopped after operation {count}: {problem}")

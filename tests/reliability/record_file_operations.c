@@ -137,23 +137,7 @@ int open(const char* path, int flags, ...) {
   return open_at(AT_FDCWD, path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  const mode_t mode = mode_argument(flags, arguments);
-  va_end(arguments);
-  return open_at(AT_FDCWD, path, flags, mode);
-}
-
 int openat(int dir_fd, const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  const mode_t mode = mode_argument(flags, arguments);
-  va_end(arguments);
-  return open_at(dir_fd, path, flags, mode);
-}
-
-int openat64(int dir_fd, const char* path, int flags, ...) {
   va_list arguments;
   va_start(arguments, flags);
   const mode_t mode = mode_argument(flags, arguments);
@@ -168,10 +152,6 @@ int mkostemp(char* template, int flags) {
 }
 
 int mkstemp(char* template) {
-  return mkostemp(template, 0);
-}
-
-int mkstemp64(char* template) {
   return mkostemp(template, 0);
 }
 
@@ -200,12 +180,6 @@ ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
   return written;
 }
 
-ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
-  const ssize_t written = REAL(pwrite64)(fd, data, size, offset);
-  record_write(fd, data, written, offset);
-  return written;
-}
-
 ssize_t write(int fd, const void* data, size_t size) {
   const off_t offset = path_of(fd) != NULL ? lseek(fd, 0, SEEK_CUR) : 0;
   const ssize_t written = REAL(write)(fd, data, size);
@@ -221,10 +195,6 @@ static int record_truncate(int fd, off_t size, int result) {
 
 int ftruncate(int fd, off_t size) {
   return record_truncate(fd, size, REAL(ftruncate)(fd, size));
-}
-
-int ftruncate64(int fd, off_t size) {
-  return record_truncate(fd, size, REAL(ftruncate64)(fd, size));
 }
 
 static int record_sync(int fd, int result) {
@@ -268,3 +238,11 @@ int unlink(const char* path) {
   free(recorded);
   return result;
 }
+
+/* On a 64-bit system the C library's ...64 functions are the same calls under a second name. */
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+int openat64(int dir_fd, const char* path, int flags, ...) __attribute__((alias("openat")));
+int mkstemp64(char* template) __attribute__((alias("mkstemp")));
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset)
+    __attribute__((alias("pwrite")));
+int ftruncate64(int fd, off_t size) __attribute__((alias("ftruncate")));

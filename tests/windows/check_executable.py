@@ -214,25 +214,26 @@ def main():
     version = project_version()
     image_base = int(header_field(headers, "ImageBase")[0], 16)
     leaves = resource_leaves(headers)
-    manifests = [leaf for leaf in leaves if leaf[:2] == (RT_MANIFEST, PROCESS_MANIFEST_ID)]
-    if len(manifests) != 1:
-        problems.append(f"expected one manifest resource (type 24, id 1), found {len(manifests)}")
-    else:
-        _, _, rva, size = manifests[0]
-        text = section_bytes(options.objdump, options.exe, image_base + rva, size)
-        print(f"manifest resource: type 24, id 1, {size} bytes at RVA {rva:#x}")
-        if len(text) != size:
-            problems.append(f"read {len(text)} of the manifest's {size} bytes")
-        problems += manifest_problems(text, version)
-
-    versions = [leaf for leaf in leaves if leaf[:2] == (RT_VERSION, VERSION_ID)]
-    if len(versions) != 1:
-        problems.append(f"expected one version resource (type 16, id 1), found {len(versions)}")
-    else:
-        _, _, rva, size = versions[0]
+    def resource(kind, type_id, name_id):
+        """The bytes of the one resource of that type and id, or None (with the problem noted)."""
+        found = [leaf for leaf in leaves if leaf[:2] == (type_id, name_id)]
+        if len(found) != 1:
+            problems.append(f"expected one {kind} resource (type {type_id}, id {name_id}), "
+                            f"found {len(found)}")
+            return None
+        _, _, rva, size = found[0]
         data = section_bytes(options.objdump, options.exe, image_base + rva, size)
-        print(f"version resource: type 16, id 1, {size} bytes at RVA {rva:#x}")
-        problems += version_problems(data, os.path.basename(options.exe), version)
+        print(f"{kind} resource: type {type_id}, id {name_id}, {size} bytes at RVA {rva:#x}")
+        if len(data) != size:
+            problems.append(f"read {len(data)} of the {kind}'s {size} bytes")
+        return data
+
+    manifest = resource("manifest", RT_MANIFEST, PROCESS_MANIFEST_ID)
+    if manifest is not None:
+        problems += manifest_problems(manifest, version)
+    version_data = resource("version", RT_VERSION, VERSION_ID)
+    if version_data is not None:
+        problems += version_problems(version_data, os.path.basename(options.exe), version)
 
     for problem in problems:
         print(f"FAIL {problem}")

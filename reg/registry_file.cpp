@@ -43,7 +43,10 @@ std::string FormatValue(const store::NamedValue& named) {
   std::string line = named.name.empty() ? std::string("@=") : "\"" + Escaped(named.name) + "\"=";
   const store::Value& value = named.value;
   const std::string& bytes = value.bytes;
-  if (value.type == store::kRegSz && !bytes.empty() && bytes.find('\0') == bytes.size() - 1) {
+  // A text that would break the line (or holds a null before its end) goes as hex(1) bytes.
+  const bool oneLineText = !bytes.empty() && bytes.find('\0') == bytes.size() - 1 &&
+                           bytes.find_first_of("\r\n") == std::string::npos;
+  if (value.type == store::kRegSz && oneLineText) {
     return line + "\"" + Escaped(bytes.substr(0, bytes.size() - 1)) + "\"\r\n";
   }
   if (value.type == store::kRegDword && bytes.size() == 4) {

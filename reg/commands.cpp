@@ -141,8 +141,10 @@ struct KeyContents {
 // The key's contents; nothing on a failed read.
 std::optional<KeyContents> ReadContents(sqlite3* db, store::KeyId key) {
   auto values = store::ListValues(db, key);
+  if (!values)
+    return std::nullopt;  // before another read can take the place of its error
   auto subkeys = store::ListSubkeys(db, key);
-  if (!values || !subkeys)
+  if (!subkeys)
     return std::nullopt;
   return KeyContents{std::move(*values), std::move(*subkeys)};
 }

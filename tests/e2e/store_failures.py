@@ -223,6 +223,13 @@ def at(path_name, make=None, mode=None, folder_mode=None):
     return prepare
 
 
+def overwrite_last_page(path):
+    """Damages the store's last page, where the values lie."""
+    with open(path, "r+b") as file:
+        file.seek(os.path.getsize(path) - 4096)
+        file.write(b"\xff" * 4096)
+
+
 def companion_message_table(options):
     """(title, prepare, wrap, the companion's arguments, what its error must say)."""
     store = lambda path: make_store(options, path)
@@ -241,6 +248,10 @@ def companion_message_table(options):
         ("add beside another database's log", at("registry.db", lambda path: (
             store(path), other_database_log(path, "-wal"))), lambda command, folder: command, add,
          "registry.db-wal beside it holds changes that are not this store's"),
+        # The failed read of the values must be reported, not the subkeys' read after it.
+        ("query a key whose values are damaged", at("registry.db", lambda path: (
+            store(path), overwrite_last_page(path))), lambda command, folder: command,
+         ["query", CLIENT_KEY], "ERROR: database disk image is malformed"),
     ]
 
 
@@ -284,8 +295,6 @@ def case_table(options):
         return make
 
     cut_to = lambda size_of: store_then(lambda file, size: file.truncate(size_of(size)))
-    last_page_overwritten = store_then(
-        lambda file, size: (file.seek(size - 4096), file.write(b"\xff" * 4096)))
 
     def store_to_seed(path):
         """A store whose client key holds only UsingPattern."""
@@ -357,7 +366,8 @@ def case_table(options):
          plain, CANNOT_OPEN),
         # The damage lies where the values are: the first read fails, and its seed is refused
         # rather than written into the damaged file.
-        ("a store with its last page overwritten", at("registry.db", last_page_overwritten),
+        ("a store with its last page overwritten",
+         at("registry.db", lambda path: (store(path), overwrite_last_page(path))),
          plain, "Fail to query ParentBackRevCounter.\nCannot set ParentBackRevCounter.\n"),
         ("a store on a full disk", at("disk/registry.db", store), on_full_disk(0), CANNOT_OPEN),
         # The run's first write, of ParentPattern, needs room for two pages in the log.

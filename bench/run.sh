@@ -236,9 +236,10 @@ store_size() { du -k "$1" | awk '{ if ($1 < 1024) printf "%d KiB", $1; else prin
   target "tool / \`sqlite3\` script, big store" "$(median tool-big)" "$(median shell-big)" 0.5
   target "tool, big store / small store" "$(median tool-big)" "$(median tool-small)" 1.05
   echo
-  echo "The tool flushes the disk $tool_flushes times a run: SQLite's log header and the log's name"
-  echo "in the folder, then, as it closes, the log before it is copied into the store file and the"
-  echo "store file after. The script's $shell_flushes add a flush at each of its two commits. Without"
+  echo "The tool flushes the disk $tool_flushes times a run, as it closes: the log and the log's name"
+  echo "in the folder before the log is copied into the store file, and the store file after. The"
+  echo "script's $shell_flushes are SQLite's flushes of a new log's header and its name, then one at"
+  echo "each of its two commits, and the log and the store file as it closes. Without"
   echo "the flushes, tool / script on the small store is" \
     "$(ratio "$(median tool-small-unflushed)" "$(median shell-small-unflushed)")."
 } >"$results"

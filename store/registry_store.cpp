@@ -29,10 +29,9 @@ bool InWriteTransaction(sqlite3* db, Work&& work) {
   if (sqlite3_get_autocommit(db) == 0)
     return work();  // part of the caller's transaction (InOneWriteTransaction)
   keptFailure = {};
-  if (!Execute(db, "BEGIN IMMEDIATE;"))
-    return false;
   const sqlite3_int64 changesBefore = sqlite3_total_changes64(db);
-  if (work() && (sqlite3_total_changes64(db) == changesBefore || Execute(db, kRecordCommitMark)) &&
+  if (BeginWriteTransaction(db) && work() &&
+      (sqlite3_total_changes64(db) == changesBefore || Execute(db, kRecordCommitMark)) &&
       Execute(db, "COMMIT;")) {
     return true;
   }

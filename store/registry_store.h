@@ -74,6 +74,12 @@ std::string FileStamp(const std::string& path);
 // index, the store is refused.
 OpenedStore OpenStore(const std::string& path, Access access);
 
+// Begins a write transaction that takes the write lock up front. When the store's log is empty,
+// its commit writes the log's new header without flushing it ahead of the pages after it, and
+// copies nothing into the store file: the log is flushed, and copied, when the store is closed.
+// Returns whether it began.
+bool BeginWriteTransaction(sqlite3* db);
+
 // Brings a store of an older layout to the current one, in one transaction; a current store is
 // left as it is. Returns an error text, empty on success.
 std::string UpgradeLayout(sqlite3* db);

@@ -1,4 +1,4 @@
-// The store file: recognising, opening and creating it.
+// The store file: recognising, opening and creating it, and how its writes reach the disk.
 //
 // A file is opened only after its header shows it is one of ours, so that SQLite never gets the
 // chance to change a file that belongs to someone else. A new store is built in memory, written
@@ -145,12 +145,20 @@ std::string CheckHeader(const std::string& path) {
   return std::string();
 }
 
+// How commits and checkpoints flush: commits are atomic but not flushed one by one, and the log is
+// flushed before anything is copied from it into the store file, which is flushed after.
+constexpr const char* kFlushLogBeforeCopying =
+    "PRAGMA synchronous = NORMAL; PRAGMA wal_autocheckpoint = 1000;";
+// As kFlushLogBeforeCopying, without the flush of a new log's header ahead of its pages, and with
+// no copying into the store file after commits (which would then be unflushed).
+constexpr const char* kLeaveNewLogHeaderUnflushed =
+    "PRAGMA synchronous = OFF; PRAGMA wal_autocheckpoint = 0;";
+
 // Sets what every connection needs: bounded waits for locks and key deletion reaching values.
-// Commits are atomic but not flushed one by one: the log is flushed once, when the connection
-// closes (MakeDurable).
+// The log is flushed once, when the connection closes (MakeDurable).
 bool Configure(sqlite3* db) {
   return sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds) == SQLITE_OK &&
-         Execute(db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
+         Execute(db, "PRAGMA foreign_keys = ON;") && Execute(db, kFlushLogBeforeCopying);
 }
 
 // A complete, empty store, as the bytes of its file: built in memory, so that creating a store
@@ -203,21 +211,27 @@ void SyncFolder(const std::filesystem::path& folder) {
   Flush(folder.c_str(), O_DIRECTORY);
 }
 
-// Makes what this connection committed survive a power loss. The checkpoint flushes the log,
-// copies it into the store file and flushes that: with the flush of the log's header and of its
-// name in the folder that SQLite makes before it first writes a new log, the fewest flushes that
-// leave the store one whole file between runs. Where readers keep part of the log from being
-// copied, the log itself is flushed instead, so the commits survive in it.
+// Makes what this connection committed survive a power loss. The checkpoint flushes the log and,
+// the first time, its name in the folder, then copies the log into the store file and flushes
+// that: three flushes, the fewest that leave the store one whole file between runs, since the
+// store file may be overwritten only once the log that can repair it is on the disk. Where
+// readers keep part of the log from being copied, the log itself is flushed instead, so the
+// commits survive in it.
 void MakeDurable(sqlite3* db) {
   if (sqlite3_total_changes(db) == 0)
     return;
+  const bool flushing = Execute(db, kFlushLogBeforeCopying);
   int logFrames = 0;
   int copiedFrames = 0;
-  if (sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copiedFrames) ==
+  if (flushing &&
+      sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copiedFrames) ==
           SQLITE_OK &&
       copiedFrames == logFrames) {
     return;
   }
+  // Copying the log without flushing it first could leave the store file torn and unrepairable.
+  if (!flushing)
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   const std::filesystem::path store = sqlite3_db_filename(db, "main");
   Flush((store.string() + "-wal").c_str(), 0);
   SyncFolder(store.parent_path());
@@ -346,6 +360,27 @@ off_t FileSize(const std::string& path) {
 }
 
 }  // namespace
+
+// A commit into an empty log writes the log's header and pages into a file that has held nothing
+// else, so a power loss can leave only pages of this log in it: a header or page that the disk
+// kept without the rest fails the log's checksums, and SQLite then reads the store as it was
+// before the commit. So the header need not reach the disk first. A commit that starts the log
+// over in a file that still holds older pages keeps that flush: without it, the old header could
+// make those pages count again. The flushes are set outside the transaction, as SQLite requires,
+// and the log is looked at again once the lock is held, since another writer may have used it
+// meanwhile.
+bool BeginWriteTransaction(sqlite3* db) {
+  const std::string log = std::string(sqlite3_db_filename(db, "main")) + "-wal";
+  const bool logEmpty = FileSize(log) == 0;
+  if (!Execute(db, logEmpty ? kLeaveNewLogHeaderUnflushed : kFlushLogBeforeCopying) ||
+      !Execute(db, "BEGIN IMMEDIATE;")) {
+    return false;
+  }
+  if (!logEmpty || FileSize(log) == 0)
+    return true;
+  return Execute(db, "ROLLBACK;") && Execute(db, kFlushLogBeforeCopying) &&
+         Execute(db, "BEGIN IMMEDIATE;");
+}
 
 void StoreCloser::operator()(sqlite3* db) const {
   MakeDurable(db);

@@ -211,8 +211,24 @@ def workloads(tool, reg):
             run(reg, ["add", f"{OTHER_KEY}\\{index}", "/v", "Data", "/d", "x" * 300, "/f"],
                 folder).check_returncode()
 
+    def log_kept_by_a_reader(folder):
+        """A client store whose log holds an earlier run, all copied into the file: a reader that
+        stays open keeps the log from being removed, so the run starts it over. The reader is a
+        process of its own, since reading the folder here would drop this process's locks."""
+        client_store(folder)
+        reader = subprocess.Popen(
+            [sys.executable, "-c", "import sqlite3, sys; store = sqlite3.connect(sys.argv[1]); "
+             "store.execute('SELECT count(*) FROM vals').fetchall(); print(flush=True); "
+             "sys.stdin.read()", os.path.join(folder, STORE)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        reader.stdout.readline()
+        run(tool, ["C:\\defs\\20030213.011"], folder).check_returncode()
+        return reader
+
     return [
         Workload("a tool run on an existing store", client_store, tool, ["C:\\defs\\20030214.012"]),
+        Workload("a tool run that starts an earlier run's log over", log_kept_by_a_reader, tool,
+                 ["C:\\defs\\20030214.012"]),
         Workload("the companion creating a new store", lambda folder: None, reg,
                  ["add", CLIENT_KEY, "/v", "UsingPattern", "/t", "REG_DWORD", "/d", "7", "/f"]),
         Workload("the companion deleting a key", client_store, reg, ["delete", OTHER_KEY, "/f"]),
@@ -224,12 +240,14 @@ def record(workload, recorder, scratch):
     rows it leaves."""
     folder = os.path.join(scratch, "recorded")
     os.mkdir(folder)
-    workload.setup(folder)
+    reader = workload.setup(folder)
     start = read_folder(folder)
     log = os.path.join(scratch, "operations.log")
     done = run(workload.program, workload.arguments, folder,
                {"LD_PRELOAD": recorder, "RECORD_FILE_OPERATIONS_FOLDER": folder,
                 "RECORD_FILE_OPERATIONS_LOG": log})
+    if reader:
+        reader.communicate()
     if done.returncode != 0:
         raise SystemExit(f"{workload.title}: the recorded run failed: {done.stderr!r}")
     operations = parse_log(log, folder)
@@ -308,11 +326,12 @@ def main():
     tool, reg, recorder = (os.path.abspath(path) for path in
                            (options.tool, options.reg, options.recorder))
     failed = 0
+    all_workloads = workloads(tool, reg)
     scratch_root = "/dev/shm" if os.path.isdir("/dev/shm") else None  # flushes cost nothing there
-    for workload in workloads(tool, reg):
+    for workload in all_workloads:
         with tempfile.TemporaryDirectory(prefix="pattern-counters-power-", dir=scratch_root) as scratch:
             failed += simulate(workload, tool, reg, recorder, rng, options.states, scratch)
-    total = 3 * options.states
+    total = len(all_workloads) * options.states
     print(f"{total - failed} passed, {failed} failed")
     return 1 if failed else 0
 

@@ -209,9 +209,11 @@ std::vector<FileLine> LogicalLines(std::string_view text) {
     } else {
       lines.push_back({number, {}});
     }
-    // Only hex data continues: a backslash ends no other line of a value.
-    const bool hexData = lines.back().text.find("=hex") != std::string::npos ||
-                         line.find("=hex") != std::string_view::npos;
+    // Only a value's hex data continues: a backslash ends no other line, nor a comment.
+    const std::string_view start = TrimmedLeft(continues ? lines.back().text : line);
+    const bool value = start.starts_with('"') || start.starts_with('@');
+    const bool hexData = value && (lines.back().text.find("=hex") != std::string::npos ||
+                                   line.find("=hex") != std::string_view::npos);
     continues = hexData && !line.empty() && line.back() == '\\';
     if (continues)
       line.remove_suffix(1);

@@ -22,12 +22,13 @@ bool IsTextType(std::uint32_t type) {
   return type == store::kRegSz || type == store::kRegExpandSz || type == store::kRegMultiSz;
 }
 
+// A quoted text's escapes: \\ and \", and \n and \r for line breaks, which would end the line.
 std::string Escaped(std::string_view text) {
   std::string escaped;
   for (const char c : text) {
-    if (c == '\\' || c == '"')
+    if (c == '\\' || c == '"' || c == '\n' || c == '\r')
       escaped.push_back('\\');
-    escaped.push_back(c);
+    escaped.push_back(c == '\n' ? 'n' : c == '\r' ? 'r' : c);
   }
   return escaped;
 }
@@ -43,7 +44,8 @@ std::string FormatValue(const store::NamedValue& named) {
   std::string line = named.name.empty() ? std::string("@=") : "\"" + Escaped(named.name) + "\"=";
   const store::Value& value = named.value;
   const std::string& bytes = value.bytes;
-  // A text that would break the line (or holds a null before its end) goes as hex(1) bytes.
+  // A text with line breaks goes as hex(1) bytes, which every reader of these files takes as
+  // they are, as does one that holds a null before its end.
   const bool oneLineText = !bytes.empty() && bytes.find('\0') == bytes.size() - 1 &&
                            bytes.find_first_of("\r\n") == std::string::npos;
   if (value.type == store::kRegSz && oneLineText) {
@@ -86,13 +88,15 @@ std::string_view TrimmedLeft(std::string_view text) {
   return text;
 }
 
-// Reads a quoted text at the start of `text` (after its opening quote), undoing \\ and \".
-// Returns the text and moves `text` past the closing quote; nothing when no quote closes it.
+// Reads a quoted text at the start of `text` (after its opening quote), undoing \\ and \", and
+// the \n and \r that some exporters write for line breaks. Returns the text and moves `text` past
+// the closing quote; nothing when no quote closes it.
 std::optional<std::string> ReadQuoted(std::string_view& text) {
   std::string read;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\\' && i + 1 < text.size()) {
-      read.push_back(text[++i]);
+      const char escaped = text[++i];
+      read.push_back(escaped == 'n' ? '\n' : escaped == 'r' ? '\r' : escaped);
     } else if (text[i] == '"') {
       text.remove_prefix(i + 1);
       return read;

@@ -119,7 +119,9 @@ def mask_qword_data(text):
 
 
 def unescape_reg_string(text):
-    return re.sub(r"\\(.)", r"\1", text)
+    """Undoes the escapes of a quoted text, \\n and \\r standing for line breaks."""
+    breaks = {"n": "\n", "r": "\r"}
+    return re.sub(r"\\(.)", lambda match: breaks.get(match.group(1), match.group(1)), text)
 
 
 def read_reg_file(path):

@@ -190,8 +190,16 @@ class Wine:
                        stdin=subprocess.DEVNULL, timeout=300)
 
     def reg(self, words):
-        done = subprocess.run([LOADER, "reg"] + words, env=self.env, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=60)
+        """Runs Wine's reg. A Wine process now and then fails to start: it exits with status 1
+        and prints nothing, where reg prints an error whenever it fails; such a run is made
+        again."""
+        for attempt in range(1, 5):
+            done = subprocess.run([LOADER, "reg"] + words, env=self.env, capture_output=True,
+                                  stdin=subprocess.DEVNULL, timeout=60)
+            if done.returncode == 0 or done.stdout:
+                break
+            print(f"note: Wine's reg printed nothing and exited with {done.returncode} "
+                  f"(attempt {attempt}): {words} {done.stderr[-500:]!r}")
         return done.returncode, done.stdout.decode("latin-1").replace("\r\n", "\n")
 
     def reset(self):

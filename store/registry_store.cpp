@@ -133,10 +133,11 @@ auto CollectRows(Statement statement, ReadRow&& readRow)
   return rows;
 }
 
-// A value from a row of name, type and data.
-NamedValue ReadNamedValue(sqlite3_stmt* row) {
-  return {ColumnBytes(row, 0),
-          {static_cast<std::uint32_t>(sqlite3_column_int64(row, 1)), ColumnBytes(row, 2)}};
+// A value from a row's name, type and data, in the columns from `first` on.
+NamedValue ReadNamedValue(sqlite3_stmt* row, int first = 0) {
+  return {ColumnBytes(row, first),
+          {static_cast<std::uint32_t>(sqlite3_column_int64(row, first + 1)),
+           ColumnBytes(row, first + 2)}};
 }
 
 }  // namespace
@@ -272,10 +273,7 @@ std::string ReplaceContents(sqlite3* db, sqlite3* source) {
       });
   const auto values =
       CollectRows(Prepare(source, "SELECT key, name, type, data FROM vals"), [](sqlite3_stmt* row) {
-        return ValueRow{
-            sqlite3_column_int64(row, 0),
-            {ColumnBytes(row, 1),
-             {static_cast<std::uint32_t>(sqlite3_column_int64(row, 2)), ColumnBytes(row, 3)}}};
+        return ValueRow{sqlite3_column_int64(row, 0), ReadNamedValue(row, 1)};
       });
   if (!keys || !values)
     return LastError(source);
@@ -288,7 +286,7 @@ std::string ReplaceContents(sqlite3* db, sqlite3* source) {
       return false;
     }
     const Statement insertKey = Prepare(db, "INSERT INTO keys (id, parent, name) VALUES (?, ?, ?)");
-    const Statement insertValue = Prepare(db, kWriteValue);
+    const Statement insertValue = PrepareWriteValue(db);
     if (!insertKey || !insertValue)
       return false;
     for (const KeyRow& key : *keys) {
@@ -297,9 +295,7 @@ std::string ReplaceContents(sqlite3* db, sqlite3* source) {
         return false;
     }
     for (const ValueRow& value : *values) {
-      Bind(insertValue.get(), value.key, value.named.name, value.named.value.type);
-      BindBlob(insertValue.get(), 4, value.named.value.bytes);
-      if (!RunToCompletion(insertValue.get()))
+      if (!WriteValueWith(db, insertValue.get(), value.key, value.named.name, value.named.value))
         return false;
     }
     return true;
@@ -310,7 +306,7 @@ std::string ReplaceContents(sqlite3* db, sqlite3* source) {
 std::optional<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key) {
   return CollectRows(
       Prepare(db, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY name", key),
-      ReadNamedValue);
+      [](sqlite3_stmt* row) { return ReadNamedValue(row); });
 }
 
 std::optional<std::vector<std::string>> ListSubkeys(sqlite3* db, KeyId key) {

@@ -255,29 +255,42 @@ def companion_message_table(options):
     ]
 
 
+def run_in_scratch(program, prepare, wrap, arguments):
+    """Runs a copy of the program, reachable by nobody wherever the build lies, in a new folder
+    that `prepare` fills. Returns the finished run (None when it ran over 60 seconds) and whether
+    the store file changed."""
+    with tempfile.TemporaryDirectory(prefix="pattern-counters-store-") as folder:
+        os.chmod(folder, 0o755)
+        copy = os.path.join(folder, os.path.basename(program))
+        shutil.copy(program, copy)
+        os.chmod(copy, 0o755)
+        environment = dict(os.environ)
+        environment.update(prepare(folder))
+        path = environment.get("PATTERN_COUNTERS_REGISTRY", "")
+        before = digest(path) if path else None
+        try:
+            done = subprocess.run(wrap([copy] + arguments, folder), env=environment,
+                                  capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
+        except subprocess.TimeoutExpired:
+            return None, False
+        os.chmod(folder, 0o755)
+        return done, bool(path) and digest(path) != before
+
+
 def run_companion_case(options, title, prepare, wrap, arguments, fragment):
     """Runs the companion on a store it must refuse: status 1, an error that says why, and the
     store left as it was."""
-    with tempfile.TemporaryDirectory(prefix="pattern-counters-store-") as folder:
-        os.chmod(folder, 0o755)
-        reg = os.path.join(folder, "pattern-counters-reg")
-        shutil.copy(options.reg, reg)  # reachable by nobody wherever the build lies
-        os.chmod(reg, 0o755)
-        environment = dict(os.environ)
-        environment.update(prepare(folder))
-        path = environment["PATTERN_COUNTERS_REGISTRY"]
-        before = digest(path)
-        done = subprocess.run(wrap([reg] + arguments, folder), env=environment,
-                              capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
-        os.chmod(folder, 0o755)
-        failures = []
-        error = done.stderr.decode("latin-1")
-        if done.returncode != 1 or fragment not in error:
-            failures.append(f"expected status 1 and an error saying {fragment!r}, got "
-                            f"{done.returncode} and {error!r}")
-        if digest(path) != before:
-            failures.append("the store file changed")
-        return failures
+    done, changed = run_in_scratch(options.reg, prepare, wrap, arguments)
+    if done is None:
+        return ["still running after 60 seconds"]
+    failures = []
+    error = done.stderr.decode("latin-1")
+    if done.returncode != 1 or fragment not in error:
+        failures.append(f"expected status 1 and an error saying {fragment!r}, got "
+                        f"{done.returncode} and {error!r}")
+    if changed:
+        failures.append("the store file changed")
+    return failures
 
 
 def case_table(options):
@@ -387,29 +400,16 @@ def digest(path):
 
 
 def run_case(options, title, prepare, wrap, expected):
-    with tempfile.TemporaryDirectory(prefix="pattern-counters-store-") as folder:
-        os.chmod(folder, 0o755)
-        tool = os.path.join(folder, "pattern-counters")
-        shutil.copy(options.tool, tool)  # reachable by nobody wherever the build lies
-        os.chmod(tool, 0o755)
-        environment = dict(os.environ)
-        environment.update(prepare(folder))
-        path = environment.get("PATTERN_COUNTERS_REGISTRY", "")
-        before = digest(path) if path else None
-        command = [tool, r"C:\defs\20030214.012"]
-        try:
-            done = subprocess.run(wrap(command, folder), env=environment, capture_output=True,
-                                  stdin=subprocess.DEVNULL, timeout=60)
-        except subprocess.TimeoutExpired:
-            return ["still running after 60 seconds"]
-        os.chmod(folder, 0o755)
-        failures = []
-        got = (done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1"))
-        if got != (0, expected, ""):
-            failures.append(f"expected status 0 and {expected!r}, got {got}")
-        if expected != REPORT and path and digest(path) != before:
-            failures.append("the store file changed")
-        return failures
+    done, changed = run_in_scratch(options.tool, prepare, wrap, [r"C:\defs\20030214.012"])
+    if done is None:
+        return ["still running after 60 seconds"]
+    failures = []
+    got = (done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1"))
+    if got != (0, expected, ""):
+        failures.append(f"expected status 0 and {expected!r}, got {got}")
+    if expected != REPORT and changed:
+        failures.append("the store file changed")
+    return failures
 
 
 def main():

@@ -251,9 +251,11 @@ int QueryOpened(const Command& command, sqlite3* db, Console& console) {
   return PrintKey(db, command.root, shown, command.recursive, false, console) ? 0 : readFailed();
 }
 
-int Query(const Command& command, const std::string& storePath, Console& console) {
-  // A read from a snapshot of the store file alone is told only afterwards whether a writer
-  // changed the file meanwhile; then it is made again.
+// Runs `read` on the store opened for reading, with its output held back. A read of a snapshot of
+// the store file alone is told only afterwards whether a writer changed the file meanwhile; then
+// it is made again. Returns the exit status.
+template <typename Read>
+int ReadUnchanged(const std::string& storePath, Console& console, Read&& read) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     store::OpenedStore opened = OpenForReading(storePath);
     if (!opened.db)
@@ -261,7 +263,7 @@ int Query(const Command& command, const std::string& storePath, Console& console
     std::ostringstream out;
     std::ostringstream err;
     Console buffered{console.in, out, err};
-    const int status = QueryOpened(command, opened.db.get(), buffered);
+    const int status = read(opened.db.get(), buffered);
     opened.db.reset();
     if (opened.snapshotOf.empty() || store::FileStamp(storePath) == opened.snapshotOf) {
       console.out << out.str();
@@ -270,6 +272,12 @@ int Query(const Command& command, const std::string& storePath, Console& console
     }
   }
   return KeptChanging(storePath, console);
+}
+
+int Query(const Command& command, const std::string& storePath, Console& console) {
+  return ReadUnchanged(storePath, console, [&](sqlite3* db, Console& buffered) {
+    return QueryOpened(command, db, buffered);
+  });
 }
 
 int Delete(const Command& command, const std::string& storePath, Console& console) {
@@ -344,27 +352,13 @@ int CollectExport(const Command& command, sqlite3* db, std::vector<ExportedKey>&
   return 0;
 }
 
-// Reads what an export writes, as Query reads: again when a writer changed the store file under
-// a read of the file alone. Returns the exit status.
-int ReadForExport(const Command& command, const std::string& storePath,
-                  std::vector<ExportedKey>& keys, Console& console) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    store::OpenedStore opened = OpenForReading(storePath);
-    if (!opened.db)
-      return OpenFailure(storePath, opened.error, console);
-    keys.clear();
-    if (const int status = CollectExport(command, opened.db.get(), keys, console); status != 0)
-      return status;
-    opened.db.reset();
-    if (opened.snapshotOf.empty() || store::FileStamp(storePath) == opened.snapshotOf)
-      return 0;
-  }
-  return KeptChanging(storePath, console);
-}
-
 int ExportKey(const Command& command, const std::string& storePath, Console& console) {
   std::vector<ExportedKey> keys;
-  if (const int status = ReadForExport(command, storePath, keys, console); status != 0)
+  const int status = ReadUnchanged(storePath, console, [&](sqlite3* db, Console& buffered) {
+    keys.clear();
+    return CollectExport(command, db, keys, buffered);
+  });
+  if (status != 0)
     return status;
   std::error_code ignored;
   if (!command.force && std::filesystem::exists(command.file, ignored) &&

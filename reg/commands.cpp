@@ -103,24 +103,29 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
   store::Store db = OpenForCommand(storePath, store::Access::ReadWrite, console);
   if (!db)
     return 1;
-  const store::KeyLookup key = store::CreateKey(db.get(), command.root, command.keyPath);
-  if (key.outcome != Outcome::Found)
-    return Fail(console, "ERROR: " + store::LastError(db.get()));
-  if (command.valueName) {
-    const std::string& name = *command.valueName;
-    if (!command.force) {
-      const Outcome existing = store::ReadValue(db.get(), key.id, name).outcome;
-      if (existing == Outcome::Failed)
-        return Fail(console, "ERROR: " + store::LastError(db.get()));
-      if (existing == Outcome::Found &&
-          !Confirm(console, "Value " + ShownName(name) + " exists, overwrite")) {
-        return Fail(console, kCancelled);
-      }
-    }
-    if (!store::WriteValue(db.get(), key.id, name, {command.type, data.bytes})) {
+  if (command.valueName && !command.force) {
+    // Asked before anything is written, so that no write waits on the answer.
+    const store::KeyLookup key = store::FindKey(db.get(), command.root, command.keyPath);
+    const Outcome existing = key.outcome == Outcome::Found
+                                 ? store::ReadValue(db.get(), key.id, *command.valueName).outcome
+                                 : key.outcome;
+    if (existing == Outcome::Failed)
       return Fail(console, "ERROR: " + store::LastError(db.get()));
+    if (existing == Outcome::Found &&
+        !Confirm(console, "Value " + ShownName(*command.valueName) + " exists, overwrite")) {
+      return Fail(console, kCancelled);
     }
   }
+  // The key and its value in one transaction: a restore or a delete between them cannot leave
+  // the value without its key.
+  const bool written = store::InOneWriteTransaction(db.get(), [&] {
+    const store::KeyLookup key = store::CreateKey(db.get(), command.root, command.keyPath);
+    return key.outcome == Outcome::Found &&
+           (!command.valueName ||
+            store::WriteValue(db.get(), key.id, *command.valueName, {command.type, data.bytes}));
+  });
+  if (!written)
+    return Fail(console, "ERROR: " + store::LastError(db.get()));
   console.out << kDone << '\n';
   return 0;
 }
@@ -455,6 +460,11 @@ int Backup(const Command& command, const std::string& storePath, Console& consol
 }
 
 int Restore(const Command& command, const std::string& storePath, Console& console) {
+  std::error_code notSame;
+  if (std::filesystem::equivalent(command.file, storePath, notSame)) {
+    return Fail(console,
+                "ERROR: Cannot restore from " + command.file + ": it is the registry store itself.");
+  }
   const store::OpenedStore backup = store::OpenStore(command.file, store::Access::ReadOnly);
   if (!backup.db) {
     return Fail(console, "ERROR: Cannot restore from " + command.file + ": " + backup.error + ".");

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <map>
 
 #include "store/sqlite_statement.h"
 #include "store/store_logs.h"
@@ -31,7 +32,8 @@ bool InWriteTransaction(sqlite3* db, Work&& work) {
   keptFailure = {};
   const sqlite3_int64 changesBefore = sqlite3_total_changes64(db);
   if (BeginWriteTransaction(db) && work() &&
-      (sqlite3_total_changes64(db) == changesBefore || Execute(db, kRecordCommitMark)) &&
+      (sqlite3_total_changes64(db) == changesBefore || !HasCommitMarks(db) ||
+       Execute(db, kRecordCommitMark)) &&
       Execute(db, "COMMIT;")) {
     return true;
   }
@@ -255,28 +257,37 @@ Outcome DeleteKey(sqlite3* db, KeyId key) {
   return deleted > 0 ? Outcome::Found : Outcome::NotFound;
 }
 
+// The keys below the roots, each after its parent.
+constexpr const char* kKeysParentsFirst =
+    "WITH RECURSIVE tree (id, parent, name, depth) AS (SELECT id, parent, name, 0 FROM keys WHERE "
+    "parent IS NULL UNION ALL SELECT keys.id, keys.parent, keys.name, depth + 1 FROM keys JOIN "
+    "tree ON keys.parent = tree.id) SELECT id, parent, name FROM tree WHERE depth > 0 ORDER BY "
+    "depth";
+
 std::string ReplaceContents(sqlite3* db, sqlite3* source) {
   struct KeyRow {
     KeyId id;
-    std::optional<KeyId> parent;
+    KeyId parent;
     std::string name;
   };
   struct ValueRow {
     KeyId key;
     NamedValue named;
   };
-  const auto keys = CollectRows(
-      Prepare(source, "SELECT id, parent, name FROM keys WHERE parent IS NOT NULL ORDER BY id"),
-      [](sqlite3_stmt* row) {
-        return KeyRow{sqlite3_column_int64(row, 0), sqlite3_column_int64(row, 1),
-                      ColumnBytes(row, 2)};
-      });
+  const auto keys = CollectRows(Prepare(source, kKeysParentsFirst), [](sqlite3_stmt* row) {
+    return KeyRow{sqlite3_column_int64(row, 0), sqlite3_column_int64(row, 1), ColumnBytes(row, 2)};
+  });
   const auto values =
       CollectRows(Prepare(source, "SELECT key, name, type, data FROM vals"), [](sqlite3_stmt* row) {
         return ValueRow{sqlite3_column_int64(row, 0), ReadNamedValue(row, 1)};
       });
   if (!keys || !values)
     return LastError(source);
+  // The source's key ids, and the ones its keys get here; the roots have theirs in every store.
+  std::map<KeyId, KeyId> newIds;
+  for (const RootName& root : kRootNames)
+    newIds[static_cast<KeyId>(root.root)] = static_cast<KeyId>(root.root);
+  std::string failure;
   const bool committed = InWriteTransaction(db, [&] {
     // Cut from their parents first, the keys go without a chain of deletes through the tree.
     if (!Execute(db,
@@ -285,22 +296,32 @@ std::string ReplaceContents(sqlite3* db, sqlite3* source) {
                  "DELETE FROM keys WHERE id > 5;")) {
       return false;
     }
-    const Statement insertKey = Prepare(db, "INSERT INTO keys (id, parent, name) VALUES (?, ?, ?)");
+    const Statement insertKey = Prepare(db, "INSERT INTO keys (parent, name) VALUES (?, ?)");
     const Statement insertValue = PrepareWriteValue(db);
     if (!insertKey || !insertValue)
       return false;
     for (const KeyRow& key : *keys) {
-      Bind(insertKey.get(), key.id, *key.parent, key.name);
+      Bind(insertKey.get(), newIds.at(key.parent), key.name);
       if (!RunToCompletion(insertKey.get()))
         return false;
+      newIds[key.id] = sqlite3_last_insert_rowid(db);
     }
     for (const ValueRow& value : *values) {
-      if (!WriteValueWith(db, insertValue.get(), value.key, value.named.name, value.named.value))
+      const auto key = newIds.find(value.key);
+      if (key == newIds.end()) {
+        failure = "the backup holds values of a key that it does not hold";
         return false;
+      }
+      if (!WriteValueWith(db, insertValue.get(), key->second, value.named.name,
+                          value.named.value)) {
+        return false;
+      }
     }
     return true;
   });
-  return committed ? std::string() : LastError(db);
+  if (committed)
+    return std::string();
+  return failure.empty() ? LastError(db) : failure;
 }
 
 std::optional<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key) {

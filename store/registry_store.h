@@ -66,8 +66,9 @@ std::string FileStamp(const std::string& path);
 // Opens an existing store. A missing file, a file that is not a store of ours (empty, garbage,
 // another program's database, anything but a regular file), a log or journal beside it that is
 // not its own, and for ReadWrite a store the process may not write, all fail, with the reason in
-// `error`, and leave every file as it was. For ReadWrite, a store of an older layout is brought
-// to the current one; nothing else is changed or repaired. ReadOnly leaves no file beside the
+// `error`, and leave every file as it was. A store file that its log completes (a checkpoint was
+// cut short) is completed. For ReadWrite, a store of an older layout is brought to the current one
+// when no other connection has it open; nothing else is changed or repaired. ReadOnly leaves no file beside the
 // store: SQLite would leave its log files there, owned by this process and in the way of the
 // store's writers. When there are none, the store file alone is read, as a snapshot
 // (`snapshotOf`) that a writer may change meanwhile; while a writer has left a log but not its
@@ -80,20 +81,18 @@ OpenedStore OpenStore(const std::string& path, Access access);
 // Returns whether it began.
 bool BeginWriteTransaction(sqlite3* db);
 
-// Brings a store of an older layout to the current one, in one transaction; a current store is
-// left as it is. Returns an error text, empty on success.
-std::string UpgradeLayout(sqlite3* db);
-
 // Creates an empty store, and its folder, when there is no file at `path`; an existing file is
 // left as it is. The store appears whole or not at all. Returns an error text, empty on success.
 std::string CreateStoreIfMissing(const std::string& path);
 
 // Writes a copy of the open store, as it is at one moment, to a new store file at `path`, whole or
-// not at all; an existing file is never replaced. Returns an error text, empty on success.
+// not at all; an existing file is never replaced. The copy has a commit mark of its own. Returns an error text, empty on success.
 std::string BackUpStore(sqlite3* db, const std::string& path);
 
 // Replaces every key and value of the open store with those of the open store `source`, in one
-// write transaction; the keys keep their ids. Returns an error text, empty on success.
+// write transaction. The keys get new ids, which no key of this store had before, so that a
+// write through a key opened before the restore is refused. Returns an error text, empty on
+// success.
 std::string ReplaceContents(sqlite3* db, sqlite3* source);
 
 enum class Outcome { Found, NotFound, Failed };

@@ -14,8 +14,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "store/registry_store.h"
 #include "store/sqlite_statement.h"
@@ -83,21 +85,6 @@ std::uint32_t BigEndianAt(const std::array<unsigned char, 100>& header, std::siz
          (std::uint32_t{header[offset + 2]} << 8) | std::uint32_t{header[offset + 3]};
 }
 
-std::uint32_t BigEndian16At(const std::array<unsigned char, 100>& header, std::size_t offset) {
-  return (std::uint32_t{header[offset]} << 8) | std::uint32_t{header[offset + 1]};
-}
-
-// Whether the file is at least as long as its header says. A store cut short would read as if
-// values were missing, and seeding over values that do exist would lose them.
-bool HoldsItsPages(const std::array<unsigned char, 100>& header, off_t fileSize) {
-  // The recorded page count holds only while the header marks it as current.
-  if (BigEndianAt(header, 92) != BigEndianAt(header, 24))
-    return true;
-  const std::uint32_t pageSizeField = BigEndian16At(header, 16);
-  const std::uint64_t pageSize = pageSizeField == 1 ? 65536u : pageSizeField;
-  return static_cast<std::uint64_t>(fileSize) >= pageSize * BigEndianAt(header, 28);
-}
-
 constexpr const char* kNotRegularFile = "it is not a regular file";
 
 // Why the path cannot name a store file, from what the file system says of it. Returns an error
@@ -113,15 +100,23 @@ std::string CheckFileKind(const std::string& path) {
   return std::strerror(statError);
 }
 
-// Reads the file's database header and tells whether it marks a whole store of ours. Returns an
-// error text, empty when it does. Anything but a regular file is refused before it is read, so
-// that a FIFO or a device never holds the caller up.
-std::string CheckHeader(const std::string& path) {
+// What the store file's header says.
+struct Header {
+  std::string error;  // why the file is no store of ours; empty when it is one
+  std::uint32_t layout = 0;
+};
+
+// Reads the file's database header and tells whether it marks a store of ours. Anything but a
+// regular file is refused before it is read, so that a FIFO or a device never holds the caller
+// up. Every header that the store's writers and checkpointers write passes, whatever they are
+// doing meanwhile: they write the whole first page at once, and change nothing that is checked
+// here but the layout, from one version to the other.
+Header CheckHeader(const std::string& path) {
   if (std::string kind = CheckFileKind(path); !kind.empty())
-    return kind;
+    return {kind};
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
-    return std::strerror(errno);
+    return {std::strerror(errno)};
   struct stat status {};
   const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
   std::array<unsigned char, 100> header{};
@@ -129,20 +124,18 @@ std::string CheckHeader(const std::string& path) {
   const int readError = errno;
   ::close(fd);
   if (!regular)
-    return kNotRegularFile;
+    return {kNotRegularFile};
   if (got < 0)
-    return std::strerror(readError);
+    return {std::strerror(readError)};
   constexpr char kMagic[] = "SQLite format 3";
   const std::uint32_t layout = BigEndianAt(header, 60);
   if (got != static_cast<ssize_t>(header.size()) ||
       std::memcmp(header.data(), kMagic, sizeof kMagic) != 0 ||
       BigEndianAt(header, 68) != kApplicationId || layout < kOldestLayoutVersion ||
       layout > kLayoutVersion) {
-    return "not a registry store";
+    return {"not a registry store"};
   }
-  if (!HoldsItsPages(header, status.st_size))
-    return "the store is damaged: it is shorter than its header says";
-  return std::string();
+  return {std::string(), layout};
 }
 
 // How commits and checkpoints flush: commits are atomic but not flushed one by one, and the log is
@@ -271,21 +264,35 @@ struct NewFile {
   bool existed = false;  // another file had the name already, and was left as it was
 };
 
-// Writes a new file under a temporary name beside `path`, under the creator's lock, and links it
-// into place.
-NewFile CreateOnce(const std::string& path, std::string_view bytes) {
+// How a new file takes its name: a new store never replaces a file, an upgraded one replaces the
+// store it was made from.
+enum class Placing { BesideExisting, Replacing };
+
+// Writes a new file under a temporary name beside `path`, under the creator's lock, with the
+// permissions (and, for root, the owner) of `like`, and gives it its name.
+NewFile CreateOnce(const std::string& path, std::string_view bytes, Placing placing,
+                   const struct stat& like) {
   NewFile created;
   std::string temporary = path + ".new-XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0)
     return {std::strerror(errno)};
   ::flock(fd, LOCK_EX);
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);  // as an ordinary new file, not mkstemp's private one
-  created.failure = WriteDurably(fd, bytes);
+  ::fchmod(fd, like.st_mode & 07777);  // not mkstemp's private mode
+  if (placing == Placing::Replacing && ::geteuid() == 0 &&
+      ::fchown(fd, like.st_uid, like.st_gid) != 0) {
+    created.failure = std::strerror(errno);
+  }
+  if (created.failure.empty())
+    created.failure = WriteDurably(fd, bytes);
+  if (created.failure.empty() && placing == Placing::Replacing &&
+      ::rename(temporary.c_str(), path.c_str()) != 0) {
+    created.failure = std::strerror(errno);
+    created.lost = errno == ENOENT;
+  }
   // Linking never replaces: when another process created the file first, theirs stays.
-  if (created.failure.empty() && ::link(temporary.c_str(), path.c_str()) != 0) {
+  if (created.failure.empty() && placing == Placing::BesideExisting &&
+      ::link(temporary.c_str(), path.c_str()) != 0) {
     created.existed = errno == EEXIST;
     created.lost = errno == ENOENT;
     if (!created.existed)
@@ -297,16 +304,58 @@ NewFile CreateOnce(const std::string& path, std::string_view bytes) {
 }
 
 // Writes a new file at `path` whole or not at all, after removing what killed creators left.
-NewFile CreateWhole(const std::string& path, std::string_view bytes) {
+NewFile CreateWhole(const std::string& path, std::string_view bytes,
+                    Placing placing = Placing::BesideExisting) {
   RemoveDeadCreatorsFiles(path);
+  struct stat like {};
+  if (placing == Placing::Replacing) {
+    if (::stat(path.c_str(), &like) != 0)
+      return {std::strerror(errno)};
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    like.st_mode = 0666 & ~mask;  // as an ordinary new file
+  }
   NewFile created{"", true, false};
   for (int attempt = 0; attempt < 3 && created.lost; ++attempt)
-    created = CreateOnce(path, bytes);
+    created = CreateOnce(path, bytes, placing, like);
   if (created.failure.empty() && !created.existed) {
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     SyncFolder(folder.empty() ? std::filesystem::path(".") : folder);
   }
   return created;
+}
+
+// The bytes of the store file `bytes` once `change` has changed it, in memory; nothing when it
+// failed. The header's file format versions (2: write-ahead logging) are kept.
+std::optional<std::string> ChangedInMemory(std::string_view bytes,
+                                           const std::function<bool(sqlite3*)>& change) {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr);
+  const Store db(raw);
+  auto* copy = static_cast<unsigned char*>(sqlite3_malloc64(bytes.size()));
+  if (opened != SQLITE_OK || copy == nullptr || bytes.size() < 100) {
+    sqlite3_free(copy);
+    return std::nullopt;
+  }
+  std::memcpy(copy, bytes.data(), bytes.size());
+  copy[18] = copy[19] = 1;  // memory holds no log
+  if (sqlite3_deserialize(raw, "main", copy, static_cast<sqlite3_int64>(bytes.size()),
+                          static_cast<sqlite3_int64>(bytes.size()),
+                          SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE) !=
+          SQLITE_OK ||
+      !change(raw)) {
+    return std::nullopt;
+  }
+  sqlite3_int64 size = 0;
+  unsigned char* data = sqlite3_serialize(raw, "main", &size, 0);
+  if (data == nullptr)
+    return std::nullopt;
+  std::string changed(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
+  sqlite3_free(data);
+  changed[18] = bytes[18];
+  changed[19] = bytes[19];
+  return changed;
 }
 
 // Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
@@ -336,16 +385,76 @@ std::optional<std::int64_t> FirstNumber(sqlite3_stmt* statement) {
   return number;
 }
 
-// Rebuilds a store of layout 1 as layout 2 inside the caller's transaction, and checks that every
-// reference still holds. Returns whether it succeeded.
-bool UpgradeInTransaction(sqlite3* db) {
-  const std::optional<std::int64_t> layout = FirstNumber(Prepare(db, "PRAGMA user_version").get());
-  if (!layout)
-    return false;
-  if (*layout == 1 && !Execute(db, kUpgradeToLayout2))
+// Rebuilds a store of layout 1 as layout 2 in one transaction, with references not enforced,
+// and checks that every reference still holds. Returns whether it succeeded.
+bool UpgradeToLayout2(sqlite3* db) {
+  if (!Execute(db, "PRAGMA foreign_keys = OFF; BEGIN;"))
     return false;
   const Statement danglingReferences = Prepare(db, "PRAGMA foreign_key_check");
-  return danglingReferences && sqlite3_step(danglingReferences.get()) == SQLITE_DONE;
+  if (Execute(db, kUpgradeToLayout2) && danglingReferences &&
+      sqlite3_step(danglingReferences.get()) == SQLITE_DONE && Execute(db, "COMMIT;")) {
+    return true;
+  }
+  Execute(db, "ROLLBACK;");
+  return false;
+}
+
+// The bytes of the whole store at `path`, read while this process has the store to itself; the
+// connection that holds it so is kept in `holder`, to be closed once the store was replaced.
+// Nothing when another connection has the store open; `failure` is set when it could not be read.
+std::optional<std::string> ReadWhileAlone(const std::string& path, Store& holder,
+                                          std::string& failure) {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+  holder.reset(raw);
+  // The store is then replaced under this connection, which must not copy its log into the old
+  // file when it closes. Locking exclusively keeps every other connection out until it closes.
+  if (opened != SQLITE_OK || sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr) ||
+      !Execute(raw, "PRAGMA locking_mode = EXCLUSIVE;")) {
+    failure = LastError(raw);
+    return std::nullopt;
+  }
+  const std::optional<std::int64_t> layout = FirstNumber(Prepare(raw, "PRAGMA user_version").get());
+  if (!layout || *layout != kOldestLayoutVersion) {
+    if (!layout && sqlite3_errcode(raw) != SQLITE_BUSY)
+      failure = LastError(raw);
+    return std::nullopt;  // in use, or upgraded by another process meanwhile
+  }
+  if (sqlite3_wal_checkpoint_v2(raw, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) !=
+      SQLITE_OK) {
+    failure = LastError(raw);
+    return std::nullopt;
+  }
+  sqlite3_int64 size = 0;
+  unsigned char* data = sqlite3_serialize(raw, "main", &size, 0);
+  if (data == nullptr) {
+    failure = LastError(raw);
+    return std::nullopt;
+  }
+  std::string bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
+  sqlite3_free(data);
+  return bytes;
+}
+
+// Brings a store of layout 1 to the current layout as a whole new file, written beside it and
+// renamed into its place while this process has the store to itself. The upgrade is then never a
+// log beside a file of the old layout, which could not be told from another store's log. While
+// another connection has the store open, the store is left at layout 1, to be upgraded by a later
+// run, and used as it is. Returns an error text, empty when the store was upgraded or left so.
+std::string UpgradeFileLayout(const std::string& path) {
+  std::error_code error;
+  const std::string storeFile = std::filesystem::canonical(path, error).string();
+  if (error)
+    return error.message();
+  Store holder;
+  std::string failure;
+  const std::optional<std::string> old = ReadWhileAlone(storeFile, holder, failure);
+  if (!old)
+    return failure;
+  const std::optional<std::string> upgraded = ChangedInMemory(*old, UpgradeToLayout2);
+  if (!upgraded)
+    return "the store could not be brought to the current layout";
+  return CreateWhole(storeFile, *upgraded, Placing::Replacing).failure;
 }
 
 bool Exists(const std::string& path) {
@@ -384,23 +493,41 @@ bool BeginWriteTransaction(sqlite3* db) {
 
 void StoreCloser::operator()(sqlite3* db) const {
   MakeDurable(db);
+  const char* file = sqlite3_db_filename(db, "main");
+  const std::string path = file != nullptr ? file : "";
   sqlite3_close_v2(db);
+  if (!path.empty())
+    RemoveEmptyLog(path);
 }
 
 void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
   sqlite3_finalize(statement);
 }
 
-OpenedStore OpenStore(const std::string& path, Access access) {
-  if (path.empty())
-    return {nullptr, "no store location: set PATTERN_COUNTERS_REGISTRY or HOME"};
-  if (std::string error = CheckHeader(path); !error.empty())
-    return {nullptr, error};
-  if (std::string error = CheckStoreLogs(path); !error.empty())
+namespace {
+
+// The file's device and inode; zeros when there is none.
+std::pair<dev_t, ino_t> FileIdentity(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? std::pair(status.st_dev, status.st_ino)
+                                            : std::pair<dev_t, ino_t>();
+}
+
+// Opens the store once. `replaced` is set when the file at `path` was replaced while it was
+// opened, by another process's upgrade: the connection then holds the old file.
+OpenedStore OpenOnce(const std::string& path, Access access, bool& replaced) {
+  const Header header = CheckHeader(path);
+  if (!header.error.empty())
+    return {nullptr, header.error};
+  if (std::string error = CheckStoreFiles(path); !error.empty())
     return {nullptr, error};
   if (access == Access::ReadWrite) {
     if (std::string error = WhyNotWritable(path); !error.empty())
       return {nullptr, error};
+    if (header.layout < kLayoutVersion) {
+      if (std::string error = UpgradeFileLayout(path); !error.empty())
+        return {nullptr, error};
+    }
   }
   std::string target = path;
   int flags = access == Access::ReadWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
@@ -416,6 +543,7 @@ OpenedStore OpenStore(const std::string& path, Access access) {
     target = FileUri(path) + "?immutable=1";
     flags |= SQLITE_OPEN_URI;
   }
+  const auto identity = FileIdentity(path);
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2(target.c_str(), &raw, flags, nullptr);
   Store db(raw);
@@ -425,13 +553,24 @@ OpenedStore OpenStore(const std::string& path, Access access) {
   if (access == Access::ReadWrite && sqlite3_db_readonly(raw, "main") != 0) {
     return {nullptr, "no write access"};
   }
-  if (!Configure(raw))
+  // The first read waits for the locks, replays the log and checks the file against its header.
+  if (!Configure(raw) || !FirstNumber(Prepare(raw, "PRAGMA user_version").get()))
     return {nullptr, LastError(raw)};
-  if (access == Access::ReadWrite) {
-    if (std::string error = UpgradeLayout(raw); !error.empty())
-      return {nullptr, error};
-  }
+  replaced = FileIdentity(path) != identity;
   return {std::move(db), std::string(), snapshotOf};
+}
+
+}  // namespace
+
+OpenedStore OpenStore(const std::string& path, Access access) {
+  if (path.empty())
+    return {nullptr, "no store location: set PATTERN_COUNTERS_REGISTRY or HOME"};
+  for (int attempt = 0;; ++attempt) {
+    bool replaced = false;
+    OpenedStore opened = OpenOnce(path, access, replaced);
+    if (!replaced || attempt == 3)
+      return opened;
+  }
 }
 
 std::string FileStamp(const std::string& path) {
@@ -442,25 +581,6 @@ std::string FileStamp(const std::string& path) {
          std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
          std::to_string(status.st_mtim.tv_nsec) + ":" + std::to_string(status.st_ctim.tv_sec) +
          "." + std::to_string(status.st_ctim.tv_nsec);
-}
-
-std::string UpgradeLayout(sqlite3* db) {
-  const std::optional<std::int64_t> layout = FirstNumber(Prepare(db, "PRAGMA user_version").get());
-  if (layout == kLayoutVersion)
-    return std::string();
-  // References can be switched off only outside a transaction; they are on again on every path.
-  if (!Execute(db, "PRAGMA foreign_keys = OFF;"))
-    return LastError(db);
-  std::string failure;
-  if (!Execute(db, "BEGIN IMMEDIATE;")) {
-    failure = LastError(db);
-  } else if (!UpgradeInTransaction(db) || !Execute(db, "COMMIT;")) {
-    failure = LastError(db);
-    Execute(db, "ROLLBACK;");
-  }
-  if (!Execute(db, "PRAGMA foreign_keys = ON;") && failure.empty())
-    failure = LastError(db);
-  return failure;
 }
 
 std::string CreateStoreIfMissing(const std::string& path) {
@@ -479,14 +599,21 @@ std::string CreateStoreIfMissing(const std::string& path) {
   return CreateWhole(path, bytes).failure;
 }
 
+// A backup carries a commit mark of its own, so that a log of the store it was copied from is
+// never taken for its own when the copy is put back by hand.
 std::string BackUpStore(sqlite3* db, const std::string& path) {
   sqlite3_int64 size = 0;
   unsigned char* data = sqlite3_serialize(db, "main", &size, 0);
   if (data == nullptr)
     return LastError(db);
-  const NewFile created = CreateWhole(
-      path, std::string_view(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size)));
+  const std::string bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
   sqlite3_free(data);
+  const std::optional<std::string> copy = ChangedInMemory(bytes, [](sqlite3* copyDb) {
+    return !HasCommitMarks(copyDb) || Execute(copyDb, kRecordCommitMark);
+  });
+  if (!copy)
+    return "out of memory";
+  const NewFile created = CreateWhole(path, *copy);
   return created.existed ? "the file exists already" : created.failure;
 }
 

@@ -1,23 +1,25 @@
-// Telling whether the log files beside a store are the store's own: the write-ahead log read as
-// SQLite recovers it, and the commit marks it carries.
+// Telling whether the files beside a store are its own: the write-ahead log read as SQLite
+// recovers it, the commit marks it carries, and the store file's length, judged under a lock that
+// no connection to the store can hold at the same time.
 #include "store/store_logs.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
 
-#include "store/registry_store.h"
 #include "store/sqlite_statement.h"
 
 namespace store {
@@ -106,6 +108,7 @@ std::optional<MarkPair> MarksOnPage(std::string_view page) {
 struct LogContents {
   std::uint32_t pageSize = 0;
   std::vector<std::optional<MarkPair>> transactions;
+  std::uint32_t marksPage = 0;  // the number of the page that holds the marks; 0 for none
 };
 
 // Frames count while their salt is the header's and the running checksum holds; a frame with a
@@ -139,8 +142,10 @@ LogContents ReadLog(std::string_view log) {
     AddChecksum(page, bigEndianWords, sums);
     if (sums[0] != BigEndian32(header, 16) || sums[1] != BigEndian32(header, 20))
       break;
-    if (const auto marks = MarksOnPage(page))
+    if (const auto marks = MarksOnPage(page)) {
       marksSoFar = marks;
+      contents.marksPage = BigEndian32(header, 0);
+    }
     if (BigEndian32(header, 4) != 0) {
       contents.transactions.push_back(marksSoFar);
       marksSoFar.reset();
@@ -149,82 +154,78 @@ LogContents ReadLog(std::string_view log) {
   return contents;
 }
 
-std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
+// A file's bytes; nothing when there is none, or none this process may read. `failure` is set
+// when there is a file that is not a regular one, or that could not be read whole.
+std::optional<std::string> ReadRegularFile(const std::string& path, std::string& failure) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
     return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  struct stat status {};
+  std::string bytes;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    failure = "it is not a regular file";
+  } else {
+    bytes.resize(static_cast<std::size_t>(status.st_size));
+    const ssize_t got = ::pread(fd, bytes.data(), bytes.size(), 0);
+    if (got < 0)
+      failure = std::strerror(errno);
+    bytes.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return bytes;
 }
 
-// The commit marks in the store file itself, read without its log. Nothing for a store of a
-// layout without them; `failed` tells that the file could not be read.
-std::optional<MarkPair> MarksInStoreFile(const std::string& path, bool& failed) {
-  sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2((FileUri(path) + "?immutable=1").c_str(), &raw,
-                                     SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-  const Store db(raw);
-  failed = opened != SQLITE_OK;
-  if (failed)
-    return std::nullopt;
-  const Statement read = Prepare(raw, "SELECT mark, previous FROM commits WHERE id = 1");
-  if (!read) {
-    failed = sqlite3_errcode(raw) != SQLITE_ERROR;  // a layout without the table
-    return std::nullopt;
-  }
-  if (sqlite3_step(read.get()) != SQLITE_ROW || ColumnBytes(read.get(), 0).size() != kMarkSize ||
-      ColumnBytes(read.get(), 1).size() != kMarkSize) {
-    failed = true;
-    return std::nullopt;
-  }
-  MarkPair marks{};
-  const std::string mark = ColumnBytes(read.get(), 0);
-  const std::string previous = ColumnBytes(read.get(), 1);
-  std::copy(mark.begin(), mark.end(), marks.mark.begin());
-  std::copy(previous.begin(), previous.end(), marks.previous.begin());
-  return marks;
+// The page `number` of the store file, of `pageSize` bytes; shorter where the file ends first.
+std::string ReadPage(int storeFd, std::uint32_t number, std::uint32_t pageSize) {
+  std::string page(pageSize, '\0');
+  const off_t offset = static_cast<off_t>(number - 1) * pageSize;
+  const ssize_t got = number == 0 ? -1 : ::pread(storeFd, page.data(), page.size(), offset);
+  page.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return page;
 }
 
-// Whether the log's transactions chain from the store file's marks. The first transaction of a
-// store brought to the current layout has a zero previous mark, and a file of the old layout has
-// no marks.
-bool ChainsFromStoreFile(const std::vector<std::optional<MarkPair>>& transactions,
-                         const std::optional<MarkPair>& inFile) {
-  for (std::size_t i = 0; i < transactions.size(); ++i) {
-    if (!transactions[i] || (i > 0 && transactions[i]->previous != transactions[i - 1]->mark))
+// Whether the file is at least as long as its header says. A store cut short would read as if
+// values were missing, and seeding over values that do exist would lose them.
+bool HoldsItsPages(std::string_view header, off_t fileSize) {
+  // The recorded page count holds only while the header marks it as current.
+  if (header.size() < 100 || BigEndian32(header, 92) != BigEndian32(header, 24))
+    return true;
+  const std::uint32_t pageSizeField = BigEndian32(header, 14) & 0xffff;
+  const std::uint64_t pageSize = pageSizeField == 1 ? 65536u : pageSizeField;
+  return static_cast<std::uint64_t>(fileSize) >= pageSize * BigEndian32(header, 28);
+}
+
+// Whether the log's transactions are the store's own, given the store file's layout and the
+// marks the file holds where the log keeps them.
+bool IsOwnLog(const LogContents& log, std::uint32_t layout, const std::optional<MarkPair>& inFile) {
+  const auto& transactions = log.transactions;
+  const auto marked = [](const std::optional<MarkPair>& marks) { return marks.has_value(); };
+  // Layout 1 records no marks, and is brought to layout 2 only as a whole new file: a log with
+  // marks beside it was written to some other store.
+  if (layout == 1)
+    return std::none_of(transactions.begin(), transactions.end(), marked);
+  if (!std::all_of(transactions.begin(), transactions.end(), marked) || !inFile)
+    return false;
+  for (std::size_t i = 1; i < transactions.size(); ++i) {
+    if (transactions[i]->previous != transactions[i - 1]->mark)
       return false;
   }
-  if (!inFile)
-    return transactions.front()->previous == Mark{};
   if (transactions.front()->previous == inFile->mark)
     return true;
-  for (const auto& transaction : transactions) {
-    if (*transaction == *inFile)
-      return true;
-  }
-  return false;
+  return std::any_of(transactions.begin(), transactions.end(),
+                     [&](const std::optional<MarkPair>& marks) { return *marks == *inFile; });
 }
 
-enum class Verdict { Own, NotOwn, Unsettled };
-
-// One look at the log and the store file: unsettled when the log changed meanwhile.
-Verdict JudgeLog(const std::string& path) {
-  const std::optional<std::string> log = ReadFile(path + "-wal");
-  if (!log)
-    return Verdict::Own;  // none, or none this process may read: SQLite cannot replay it either
-  const LogContents before = ReadLog(*log);
-  if (before.transactions.empty())
-    return Verdict::Own;
-  bool failed = false;
-  const std::optional<MarkPair> inFile = MarksInStoreFile(path, failed);
-  const std::optional<std::string> logAfter = ReadFile(path + "-wal");
-  if (failed || !logAfter || ReadLog(*logAfter).transactions != before.transactions)
-    return Verdict::Unsettled;
-  return ChainsFromStoreFile(before.transactions, inFile) ? Verdict::Own : Verdict::NotOwn;
+std::string ForeignLog(const std::string& name) {
+  return name +
+         "-wal beside it holds changes that are not this store's: written to another "
+         "database, or to the store before its file was replaced. Move " +
+         name + "-wal and " + name + "-shm away (the store file is as it was), then try again";
 }
 
-}  // namespace
-
-std::string CheckStoreLogs(const std::string& path) {
+// Judges the files while no connection has the store open, so that none changes meanwhile.
+// Returns an error text, empty when SQLite may open the store.
+std::string JudgeQuietFiles(int storeFd, const std::string& path) {
   const std::string name = std::filesystem::path(path).filename().string();
   struct stat journal {};
   if (::stat((path + "-journal").c_str(), &journal) == 0 && journal.st_size > 0) {
@@ -232,22 +233,102 @@ std::string CheckStoreLogs(const std::string& path) {
            "-journal beside it is a rollback journal, which the store never writes: it "
            "belongs to another database. Move it away, then try again";
   }
-  // Writers that fold the log into the file while it is looked at can change what a look sees,
-  // so a log is judged not the store's own only when three looks in a row say so.
-  int notOwn = 0;
-  for (int look = 0; look < 20 && notOwn < 3; ++look) {
-    const Verdict verdict = JudgeLog(path);
-    if (verdict == Verdict::Own)
-      return std::string();
-    notOwn = verdict == Verdict::NotOwn ? notOwn + 1 : 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5 * (look + 1)));
+  std::string logFailure;
+  const std::optional<std::string> logBytes = ReadRegularFile(path + "-wal", logFailure);
+  if (!logFailure.empty())
+    return "its log file " + name + "-wal cannot be read: " + logFailure;
+  const LogContents log = logBytes ? ReadLog(*logBytes) : LogContents{};
+  std::string header(100, '\0');
+  struct stat status {};
+  if (::pread(storeFd, header.data(), header.size(), 0) != 100 || ::fstat(storeFd, &status) != 0)
+    return "the store file cannot be read";
+  if (log.transactions.empty()) {
+    if (!HoldsItsPages(header, status.st_size))
+      return "the store is damaged: it is shorter than its header says";
+    return std::string();
   }
-  if (notOwn < 3)
-    return "its log file " + name + "-wal kept changing while it was checked; try again";
-  return name +
-         "-wal beside it holds changes that are not this store's: written to another "
-         "database, or to the store before its file was replaced. Move " +
-         name + "-wal and " + name + "-shm away (the store file is as it was), then try again";
+  const std::string marksPage = ReadPage(storeFd, log.marksPage, log.pageSize);
+  if (!IsOwnLog(log, BigEndian32(header, 60), MarksOnPage(marksPage)))
+    return ForeignLog(name);
+  return std::string();
+}
+
+// SQLite's locks on a database file: every connection that has the store open holds a read lock
+// on the shared range; the byte after SQLite's own is taken by those who judge the files.
+constexpr off_t kSqliteSharedFirst = 0x40000002;
+constexpr off_t kSqliteSharedSize = 510;
+constexpr off_t kJudgeByte = 0x40000200;
+
+// Takes or releases a lock of this open file's own, which conflicts with every other process's
+// locks and with SQLite's in this process too. Returns whether it was taken.
+bool Lock(int fd, short type, off_t start, off_t length) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = start;
+  lock.l_len = length;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Takes the judges' lock, waiting as long as SQLite waits for a lock. Returns whether it was taken.
+bool TakeJudgesLock(int fd) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!Lock(fd, F_WRLCK, kJudgeByte, 1)) {
+    if (std::chrono::steady_clock::now() > giveUp)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Runs `work` with the store file's descriptor while no connection has the store open, one such
+// process at a time, so that a judge never finds the store in use by another that is only
+// looking. Returns whether it ran. A process that may not write the store file runs nothing. A
+// process must not do this to a store it has open: closing this descriptor drops the locks that
+// SQLite holds on the file for the process.
+template <typename Work>
+bool WhileNoConnection(const std::string& path, Work&& work) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  bool ran = false;
+  if (TakeJudgesLock(fd)) {
+    if (Lock(fd, F_WRLCK, kSqliteSharedFirst, kSqliteSharedSize)) {
+      work(fd);
+      ran = true;
+      Lock(fd, F_UNLCK, kSqliteSharedFirst, kSqliteSharedSize);
+    }
+    Lock(fd, F_UNLCK, kJudgeByte, 1);
+  }
+  ::close(fd);
+  return ran;
+}
+
+}  // namespace
+
+bool HasCommitMarks(sqlite3* db) {
+  const Statement find = Prepare(db, "SELECT 1 FROM sqlite_schema WHERE name = 'commits'");
+  return find && sqlite3_step(find.get()) == SQLITE_ROW;
+}
+
+// SQLite replays a log only for the first connection, so the files are judged only when there is
+// none: then no writer is half-way, and a log that a connection already replayed is left to it.
+std::string CheckStoreFiles(const std::string& path) {
+  std::string failure;
+  WhileNoConnection(path, [&](int fd) { failure = JudgeQuietFiles(fd, path); });
+  return failure;
+}
+
+void RemoveEmptyLog(const std::string& path) {
+  struct stat log {};
+  if (::stat((path + "-wal").c_str(), &log) != 0 || log.st_size != 0)
+    return;
+  WhileNoConnection(path, [&](int) {
+    if (::stat((path + "-wal").c_str(), &log) == 0 && log.st_size == 0) {
+      ::unlink((path + "-wal").c_str());
+      ::unlink((path + "-shm").c_str());
+    }
+  });
 }
 
 }  // namespace store

@@ -5,6 +5,7 @@
 
 #include "reg/commands.h"
 #include "reg/value_text.h"
+#include "store/registry_store.h"
 #include "tests/temporary_folder.h"
 
 namespace {
@@ -334,6 +335,18 @@ TEST(RunCommand, BackupAndRestoreTheWholeStore) {
   EXPECT_EQ(RunReg(path, {"restore", folder.File("not a store"), "/f"}).status, 1);
   EXPECT_EQ(RunReg(path, {"restore", folder.File("missing"), "/f"}).status, 1);
   EXPECT_EQ(ReadBytes(path), before);
+
+  // A key held open across a restore from another store's backup is gone: a write through it is
+  // refused, never made in the restored key that had its id in that store.
+  const std::string other = folder.File("other.db");
+  RunReg(other, {"add", "HKLM\\X\\Y\\Z\\Secret", "/v", "Token", "/d", "t"});
+  ASSERT_EQ(RunReg(other, {"backup", folder.File("other-backup.db")}).status, 0);
+  const store::Store held = store::OpenStore(path, store::Access::ReadWrite).db;
+  const store::KeyId key = store::FindKey(held.get(), store::Root::LocalMachine, "A\\B").id;
+  ASSERT_EQ(RunReg(path, {"restore", folder.File("other-backup.db"), "/f"}).status, 0);
+  EXPECT_FALSE(store::WriteValue(held.get(), key, "ParentPattern", {store::kRegDword, std::string("\1\0\0\0", 4)}));
+  EXPECT_EQ(RunReg(path, {"query", "HKLM\\X\\Y\\Z\\Secret"}).out,
+            "\nHKEY_LOCAL_MACHINE\\X\\Y\\Z\\Secret\n    Token    REG_SZ    t\n\n");
 }
 
 TEST(RunCommand, ARefusedImportNamesTheLineAndChangesNothing) {

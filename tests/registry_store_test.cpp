@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "store/sqlite_statement.h"
 #include "tests/temporary_folder.h"
 
 namespace {
@@ -300,8 +301,9 @@ TEST(UpgradeLayout, KeepsEverythingOfAnOlderStoreAndStopsReusingKeyIds) {
   const store::Store db = store::OpenStore(path, Access::ReadWrite).db;
   ASSERT_NE(db, nullptr);
   EXPECT_EQ(store::ReadValue(db.get(), 6, "V").named.value.bytes, store::LittleEndianBytes(5, 4));
-  ASSERT_EQ(store::UpgradeLayout(db.get()), "");
-  ASSERT_EQ(store::UpgradeLayout(db.get()), "") << "an upgraded store is left as it is";
+  const store::Statement layout = store::Prepare(db.get(), "PRAGMA user_version");
+  ASSERT_EQ(sqlite3_step(layout.get()), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(layout.get(), 0), 2) << "upgraded on opening for writing";
   EXPECT_EQ(store::FindKey(db.get(), Root::LocalMachine, "Keep").id, 6);
   EXPECT_EQ(store::ReadValue(db.get(), 6, "V").named.value.bytes, store::LittleEndianBytes(5, 4));
   ASSERT_EQ(store::DeleteKey(db.get(), 7), Outcome::Found);

@@ -20,6 +20,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "reliability"))
+from store_tools import layout_1_store, log_of_upgrade_in_place  # noqa: E402
+
 CLIENT_KEY = r"HKLM\SOFTWARE\KESTRAN\Fernhold\Ostrevin\CurrentVersion"
 CANNOT_OPEN = "Cannot open CurrentVersion key.\n"
 REPORT = ("ParentBackRevCount= 5\nBackRevCount= 5\nParent Pattern= 1350668\n"
@@ -150,7 +153,7 @@ def store_creation_on_small_disks(options):
             read = lambda name: open(os.path.join(out, name)).read().strip()
             files = set(read("files").split())
             problems = []
-            if files - {"registry.db", "registry.db-wal", "registry.db-shm"}:
+            if files - {"registry.db"}:
                 problems.append(f"left {sorted(files)}")
             store_path = os.path.join(out, "registry.db")
             if os.path.exists(store_path):
@@ -327,6 +330,35 @@ def case_table(options):
         store_to_seed(path)  # a later change, folded into the store file
         put_back(path, (backup, committed_log(path)[1]))
 
+    report_counters = {"ParentBackRevCounter": 5, "BackRevCounter": 5, "ParentPattern": 1350668,
+                       "UsingPattern": 1350668}
+
+    def previous_layout_with_its_log(path):
+        """A store of the previous layout beside a log that its own programs left."""
+        layout_1_store(path, report_counters)
+        put_back(path, committed_log(path))
+
+    def previous_layout_beside_an_upgrade(of_itself):
+        """A store of the previous layout beside the log of an upgrade, of a copy of itself or of
+        another store."""
+        def make(path):
+            layout_1_store(path, report_counters)
+            other = path + ".other"
+            layout_1_store(other, report_counters if of_itself else {"UsingPattern": 1})
+            log = log_of_upgrade_in_place(other)
+            with open(path + "-wal", "wb") as file:
+                file.write(log)
+        return make
+
+    def backup_put_back_beside_a_later_log(path):
+        """The store restored by hand from its backup while a log written since lies beside it."""
+        store(path)
+        subprocess.run([options.reg, "backup", path + ".bak"], check=True, capture_output=True,
+                       env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path))
+        with open(path + ".bak", "rb") as file:
+            backup = file.read()
+        put_back(path, (backup, committed_log(path)[1]))
+
     def beside_other_databases(name):
         return lambda path: (store(path), other_database_log(path, name))
 
@@ -336,6 +368,14 @@ def case_table(options):
          plain, REPORT),
         ("a store restored from a backup beside a log written since",
          at("registry.db", backup_beside_newer_log), plain, CANNOT_OPEN),
+        ("a store restored by hand from the companion's backup beside a log written since",
+         at("registry.db", backup_put_back_beside_a_later_log), plain, CANNOT_OPEN),
+        ("a store of the previous layout with its own log, which is replayed",
+         at("registry.db", previous_layout_with_its_log), plain, REPORT),
+        ("a store of the previous layout beside the log of another store's upgrade",
+         at("registry.db", previous_layout_beside_an_upgrade(False)), plain, CANNOT_OPEN),
+        ("a copy of a store of the previous layout put back beside the log of its upgrade",
+         at("registry.db", previous_layout_beside_an_upgrade(True)), plain, CANNOT_OPEN),
         ("a store beside another database's log", at("registry.db", beside_other_databases("-wal")),
          plain, CANNOT_OPEN),
         ("a store beside another database's hot journal",

@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
-"""Many runs of the tool in parallel while a client keeps rewriting values through the companion.
+"""Many runs of the tool in parallel while a client keeps rewriting values through the companion,
+and a neighbour grows the store file by megabytes: imports of large files, and restores of a
+large backup.
 
 What must hold, whatever the timing:
 - every run of the tool reads all four values and writes both of its own (waiting for the store's
-  lock is never a failure), and reports a UsingPattern the client actually wrote;
-- every companion write succeeds, and the last one to each value is what is stored;
+  lock, or for a neighbour's checkpoint, is never a failure), and reports a UsingPattern the
+  client actually wrote; only a run that held its key across a restore, which replaced the key,
+  has its writes refused;
+- every companion write succeeds, and the last one to each value is what is stored, unless a
+  restore that replaced it had not ended when the write began;
 - the store passes SQLite's integrity check, and the counters hold what some run wrote.
 The tool reads and then writes without a lock, so runs may overwrite each other's counters: the
 test does not ask for every step of BackRevCounter to be kept.
@@ -13,6 +18,7 @@ test does not ask for every step of BackRevCounter to be kept.
 """
 import argparse
 import os
+import subprocess
 import random
 import re
 import sys
@@ -22,12 +28,12 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from store_tools import (CLIENT_KEY, NUMBERED_NAMES, OTHER_KEY, REG_DWORD, REG_SZ, Programs,
-                         key_values, dword, integrity, soak, stepped)
+                         bulk_file, key_values, dword, integrity, soak, stepped)
 
 REPORT = re.compile(rb"ParentBackRevCount= (-?\d+)\nBackRevCount= (-?\d+)\n"
                     rb"Parent Pattern= (-?\d+)\nCurrent Pattern= (-?\d+)\n"
                     rb"(Parent and Local Pattern versions are different\.\n)?"
-                    rb"(BackRev counts are already different\.\n)?\Z")
+                    rb"(BackRev counts are already different\.\n)?(Cannot set \w+\.\n)?\Z")
 FIRST_USING_PATTERN = 1350656
 
 
@@ -41,7 +47,7 @@ class Client:
     def __init__(self, programs, rng):
         self.programs = programs
         self.rng = rng
-        self.last = {}  # (key, lower-case name) -> (type, bytes) of the last write
+        self.last = {}  # (key, lower-case name) -> ((type, bytes), start) of the last write
         self.using_patterns = {FIRST_USING_PATTERN}
         self.writes = 0
         self.failures = []
@@ -49,19 +55,20 @@ class Client:
 
     def write_once(self):
         self.writes += 1
+        started = time.monotonic()
         choice = self.rng.random()
         try:
             if choice < 0.5:
                 number = FIRST_USING_PATTERN + self.writes
                 self.using_patterns.add(number)
                 self.programs.set_dword(CLIENT_KEY, "UsingPattern", number)
-                self.last[(CLIENT_KEY, "usingpattern")] = (REG_DWORD, dword(number))
+                self.last[(CLIENT_KEY, "usingpattern")] = ((REG_DWORD, dword(number)), started)
             else:
                 key = CLIENT_KEY if choice < 0.75 else OTHER_KEY
                 name = f"ClientValue{self.rng.randrange(4)}"
                 text = f"write {self.writes}"
                 self.programs.set_text(key, name, text)
-                self.last[(key, name.lower())] = (REG_SZ, text.encode() + b"\0")
+                self.last[(key, name.lower())] = ((REG_SZ, text.encode() + b"\0"), started)
         except AssertionError as error:
             self.failures.append(str(error))
 
@@ -70,9 +77,59 @@ class Client:
             self.write_once()
 
 
+class Neighbour:
+    """Grows the store file until told to stop, in turns: a restore of a large backup, then
+    imports of large files of new keys."""
+
+    def __init__(self, programs, folder):
+        self.programs = programs
+        self.folder = folder
+        self.restores = []  # (start, end) of each
+        self.grown = 0
+        self.failures = []
+        self.stop = threading.Event()
+
+    def run(self):
+        while not self.stop.is_set():
+            if self.grown % 3 == 0:
+                started = time.monotonic()
+                self.step("restore", os.path.join(self.folder, "large-backup.db"), "/f")
+                self.restores.append((started, time.monotonic()))
+            else:
+                bulk = os.path.join(self.folder, "bulk.reg")
+                bulk_file(bulk, 1000, 1500, rf"HKLM\SOFTWARE\Bulk\Round{self.grown}")
+                self.step("import", bulk)
+            self.grown += 1
+
+    def step(self, *arguments):
+        try:
+            self.programs.reg(*arguments)
+        except AssertionError as error:
+            self.failures.append(str(error))
+
+    def overlapped(self, started, ended):
+        return any(start < ended and started < end for start, end in self.restores)
+
+    def last_ended(self):
+        return max((end for _, end in self.restores), default=0)
+
+
+def large_backup(programs, folder):
+    """A backup of the store as it is, with megabytes of keys added to the copy."""
+    copy = os.path.join(folder, "copy.db")
+    programs.reg("backup", copy)
+    bulk = os.path.join(folder, "bulk.reg")
+    bulk_file(bulk, 3000, 1500, r"HKLM\SOFTWARE\Bulk\Backup")
+    subprocess.run([programs.reg_program, "import", bulk], check=True, capture_output=True,
+                   env=dict(programs.env, PATTERN_COUNTERS_REGISTRY=copy))
+    Programs(programs.tool, programs.reg_program, copy).reg(
+        "backup", os.path.join(folder, "large-backup.db"))
+
+
 def run_tool(programs, name):
+    started = time.monotonic()
     done = programs.run_tool(name)
-    return name, done.returncode, done.stdout, done.stderr
+    return name, done.returncode, done.stdout, done.stderr, started, time.monotonic()
 
 
 def main():
@@ -94,25 +151,35 @@ def main():
         programs.set_dword(CLIENT_KEY, "ParentPattern", 0)
         programs.set_dword(CLIENT_KEY, "UsingPattern", FIRST_USING_PATTERN)
         programs.set_text(OTHER_KEY, "Untouched", "left alone")
+        large_backup(programs, folder)
 
         client = Client(programs, random.Random(rng.random()))
-        client_thread = threading.Thread(target=client.run)
-        client_thread.start()
+        neighbour = Neighbour(programs, folder)
+        threads = [threading.Thread(target=client.run), threading.Thread(target=neighbour.run)]
+        for thread in threads:
+            thread.start()
         try:
             with ThreadPoolExecutor(options.parallel) as pool:
                 names = [rng.choice(NUMBERED_NAMES)[0] for _ in range(options.runs)]
                 results = list(pool.map(lambda name: run_tool(programs, name), names))
         finally:
             client.stop.set()
-            client_thread.join()
+            neighbour.stop.set()
+            for thread in threads:
+                thread.join()
 
-        failures = list(client.failures)
-        stepped_counters = set()
-        for name, status, out, err in results:
+        failures = client.failures + neighbour.failures
+        stepped_counters = {5000}  # as the backup holds it
+        refused = 0
+        for name, status, out, err, started, ended in results:
             report = REPORT.match(out)
             if status != 0 or err or not report:
                 failures.append(f"run {name!r}: status {status}, stdout {out!r}, stderr {err!r}")
                 continue
+            if report.group(7):
+                refused += 1
+                if not neighbour.overlapped(started, ended):
+                    failures.append(f"run {name!r} had a write refused: {out!r}")
             if unsigned(report.group(4)) not in client.using_patterns:
                 failures.append(f"run {name!r} read a UsingPattern never written: {out!r}")
             if unsigned(report.group(1)) != 5000:
@@ -124,19 +191,22 @@ def main():
             failures.append(f"integrity check: {checked}")
         values = key_values(store_path)
         stored_values = {CLIENT_KEY: values, OTHER_KEY: key_values(store_path, OTHER_KEY)}
-        for (key, name), written in client.last.items():
+        for (key, name), (written, started) in client.last.items():
             stored = stored_values[key].get(name)
-            if stored != written:
+            if stored != written and started > neighbour.last_ended():
                 failures.append(f"client write lost: {key}\\{name} holds {stored}, wrote {written}")
         if values["parentbackrevcounter"] != (REG_DWORD, dword(5000)):
             failures.append(f"ParentBackRevCounter changed: {values['parentbackrevcounter']}")
-        if values["parentpattern"] not in {(REG_DWORD, dword(number)) for _, number in NUMBERED_NAMES}:
+        written_patterns = {(REG_DWORD, dword(number)) for _, number in NUMBERED_NAMES}
+        if values["parentpattern"] not in written_patterns | {(REG_DWORD, dword(0))}:
             failures.append(f"ParentPattern holds what no run wrote: {values['parentpattern']}")
         if values["backrevcounter"] not in {(REG_DWORD, dword(n)) for n in stepped_counters}:
             failures.append(f"BackRevCounter holds what no run wrote: {values['backrevcounter']}")
 
     lowest = min(stepped_counters, default=None)
-    print(f"{len(results)} runs of the tool, {client.writes} client writes; "
+    print(f"{len(results)} runs of the tool, {client.writes} client writes, "
+          f"{neighbour.grown} imports and restores beside them "
+          f"({refused} runs held their key across a restore and had a write refused); "
           f"BackRevCounter went from 5000 to {int.from_bytes(values['backrevcounter'][1], 'little')}"
           f" (lowest written {lowest}; the rest were steps lost to the unlocked read-then-write)")
     for failure in failures[:20]:

@@ -32,7 +32,8 @@ import sys
 import tempfile
 import time
 
-from store_tools import CLIENT_KEY, OTHER_KEY, contents, integrity, soak
+from store_tools import (CLIENT_KEY, OTHER_KEY, bulk_file, contents, integrity, layout_1_store,
+                         soak)
 
 SECTOR = 512
 STORE = "registry.db"
@@ -173,11 +174,14 @@ def run(program, arguments, folder, extra_env=None):
 
 
 def stored(folder):
-    """The store's rows, or None when there is no store."""
+    """The store's rows, or None when there is no store. The commit marks are left out: the
+    companion that opens a store of the previous layout upgrades it, with marks of its own."""
     path = os.path.join(folder, STORE)
     if not os.path.exists(path):
         return None
-    return repr(sorted(contents(path).items()))
+    rows = contents(path)
+    rows.pop("commits", None)
+    return repr(sorted(rows.items()))
 
 
 def opened(folder, reg):
@@ -225,6 +229,26 @@ def workloads(tool, reg):
         run(tool, ["C:\\defs\\20030213.011"], folder).check_returncode()
         return reader
 
+    def beside(folder, name):
+        """A file of the workload's own, outside the store's folder, which every state keeps."""
+        return os.path.join(os.path.dirname(folder), name)
+
+    def client_store_and_bulk_file(folder):
+        client_store(folder)
+        bulk_file(beside(folder, "bulk.reg"), 400, 1000)
+
+    def client_store_and_larger_backup(folder):
+        """A client store, and a backup of it that holds 400 more keys of 1000 bytes."""
+        client_store(folder)
+        copy = os.path.join(folder, "copy.db")
+        run(reg, ["backup", copy], folder).check_returncode()
+        bulk_file(beside(folder, "bulk.reg"), 400, 1000)
+        subprocess.run([reg, "import", beside(folder, "bulk.reg")], check=True, capture_output=True,
+                       env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=copy))
+        subprocess.run([reg, "backup", beside(folder, "larger-backup.db")], check=True,
+                       capture_output=True, env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=copy))
+        os.unlink(copy)
+
     return [
         Workload("a tool run on an existing store", client_store, tool, ["C:\\defs\\20030214.012"]),
         Workload("a tool run that starts an earlier run's log over", log_kept_by_a_reader, tool,
@@ -232,6 +256,13 @@ def workloads(tool, reg):
         Workload("the companion creating a new store", lambda folder: None, reg,
                  ["add", CLIENT_KEY, "/v", "UsingPattern", "/t", "REG_DWORD", "/d", "7", "/f"]),
         Workload("the companion deleting a key", client_store, reg, ["delete", OTHER_KEY, "/f"]),
+        Workload("a tool run that upgrades a store of the previous layout",
+                 lambda folder: layout_1_store(os.path.join(folder, STORE), {"UsingPattern": 7}),
+                 tool, ["C:\\defs\\20030214.012"]),
+        Workload("an import that grows the store file", client_store_and_bulk_file, reg,
+                 ["import", "{scratch}/bulk.reg"]),
+        Workload("a restore that grows the store file", client_store_and_larger_backup, reg,
+                 ["restore", "{scratch}/larger-backup.db", "/f"]),
     ]
 
 
@@ -243,7 +274,8 @@ def record(workload, recorder, scratch):
     reader = workload.setup(folder)
     start = read_folder(folder)
     log = os.path.join(scratch, "operations.log")
-    done = run(workload.program, workload.arguments, folder,
+    arguments = [argument.replace("{scratch}", scratch) for argument in workload.arguments]
+    done = run(workload.program, arguments, folder,
                {"LD_PRELOAD": recorder, "RECORD_FILE_OPERATIONS_FOLDER": folder,
                 "RECORD_FILE_OPERATIONS_LOG": log})
     if reader:

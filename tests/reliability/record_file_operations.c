@@ -10,11 +10,17 @@
      sync PATH              fsync or fdatasync of the file
      syncdir PATH           fsync of the folder itself
      rename FROM TO, link FROM TO, unlink PATH
-   Paths are those of files directly in the folder. Calls on other files pass through unrecorded. */
+   Paths are those of files directly in the folder. Calls on other files pass through unrecorded.
+
+   It also kills the program where a test asks: with RECORD_FILE_OPERATIONS_KILL_AT=N, the program
+   gets SIGKILL just before its Nth write, flush, truncation, creation, rename, link or unlink in
+   the folder, and RECORD_FILE_OPERATIONS_COUNT names a file that gets the number of those it made,
+   when it exits. Either may be used without a log. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,6 +35,9 @@
 static char* watched_paths[MAX_FDS]; /* the recorded path of each open descriptor, or NULL */
 static int log_fd = -1;
 static const char* folder;
+static int active;           /* whether the folder's operations are watched */
+static long operations_made; /* of the folder's files */
+static long kill_at;         /* the operation to die before; 0 for none */
 
 /* The next definition of the function NAME: the C library's own. */
 static void (*next_definition(const char* name))(void) {
@@ -43,12 +52,36 @@ static void (*next_definition(const char* name))(void) {
 __attribute__((constructor)) static void start_recording(void) {
   folder = getenv("RECORD_FILE_OPERATIONS_FOLDER");
   const char* log_path = getenv("RECORD_FILE_OPERATIONS_LOG");
-  if (folder == NULL || log_path == NULL)
+  const char* kill = getenv("RECORD_FILE_OPERATIONS_KILL_AT");
+  kill_at = kill != NULL ? atol(kill) : 0;
+  active = folder != NULL &&
+           (log_path != NULL || kill_at > 0 || getenv("RECORD_FILE_OPERATIONS_COUNT") != NULL);
+  if (active && log_path != NULL)
+    log_fd = REAL(open)(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+__attribute__((destructor)) static void report_count(void) {
+  const char* count_path = getenv("RECORD_FILE_OPERATIONS_COUNT");
+  if (!active || count_path == NULL)
     return;
-  log_fd = REAL(open)(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = REAL(open)(count_path, O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644);
+  char line[32];
+  const int size = snprintf(line, sizeof line, "%ld\n", operations_made);
+  if (fd < 0 || REAL(write)(fd, line, (size_t)size) != size)
+    abort();
+  REAL(close)(fd);
+}
+
+/* Counts an operation on a watched file that is about to be made, and dies before it when it is
+   the one asked for. */
+static void before_operation(int on_watched_file) {
+  if (on_watched_file && ++operations_made == kill_at)
+    raise(SIGKILL);
 }
 
 static void write_all(const void* data, size_t size) {
+  if (log_fd < 0)
+    return;
   const char* bytes = data;
   while (size > 0) {
     const ssize_t written = REAL(write)(log_fd, bytes, size);
@@ -80,7 +113,7 @@ static int joined(char out[PATH_MAX], const char* first, const char* second) {
 /* The path, made absolute, when it names something in the watched folder (the folder itself
    included); NULL otherwise. The result is to be freed. */
 static char* watched(int dir_fd, const char* path) {
-  if (log_fd < 0 || path == NULL)
+  if (!active || path == NULL)
     return NULL;
   char absolute[PATH_MAX];
   char cwd[PATH_MAX];
@@ -122,6 +155,7 @@ static int open_at(int dir_fd, const char* path, int flags, mode_t mode) {
   char* recorded = watched(dir_fd, path);
   struct stat status;
   const int existed = recorded == NULL || fstatat(dir_fd, path, &status, 0) == 0;
+  before_operation(recorded != NULL && (!existed || (flags & O_TRUNC)));
   return opened(REAL(openat)(dir_fd, path, flags, mode), recorded, flags, existed);
 }
 
@@ -147,6 +181,9 @@ int openat(int dir_fd, const char* path, int flags, ...) {
 
 /* mkstemp opens its file inside the C library, out of reach of the open above. */
 int mkostemp(char* template, int flags) {
+  char* recorded = watched(AT_FDCWD, template);
+  before_operation(recorded != NULL);
+  free(recorded);
   const int fd = REAL(mkostemp)(template, flags);
   return fd < 0 ? fd : opened(fd, watched(AT_FDCWD, template), 0, 0);
 }
@@ -175,12 +212,14 @@ static void record_write(int fd, const void* data, ssize_t written, off_t offset
 }
 
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  before_operation(path_of(fd) != NULL);
   const ssize_t written = REAL(pwrite)(fd, data, size, offset);
   record_write(fd, data, written, offset);
   return written;
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
+  before_operation(path_of(fd) != NULL);
   const off_t offset = path_of(fd) != NULL ? lseek(fd, 0, SEEK_CUR) : 0;
   const ssize_t written = REAL(write)(fd, data, size);
   record_write(fd, data, written, offset);
@@ -194,6 +233,7 @@ static int record_truncate(int fd, off_t size, int result) {
 }
 
 int ftruncate(int fd, off_t size) {
+  before_operation(path_of(fd) != NULL);
   return record_truncate(fd, size, REAL(ftruncate)(fd, size));
 }
 
@@ -205,11 +245,22 @@ static int record_sync(int fd, int result) {
 }
 
 int fsync(int fd) {
+  before_operation(path_of(fd) != NULL);
   return record_sync(fd, REAL(fsync)(fd));
 }
 
 int fdatasync(int fd) {
+  before_operation(path_of(fd) != NULL);
   return record_sync(fd, REAL(fdatasync)(fd));
+}
+
+/* Counts a rename or link about to be made between two paths. */
+static void before_pair(const char* from, const char* to) {
+  char* recorded_from = watched(AT_FDCWD, from);
+  char* recorded_to = watched(AT_FDCWD, to);
+  before_operation(recorded_from != NULL && recorded_to != NULL);
+  free(recorded_from);
+  free(recorded_to);
 }
 
 static int record_pair(const char* operation, const char* from, const char* to, int result) {
@@ -223,16 +274,19 @@ static int record_pair(const char* operation, const char* from, const char* to, 
 }
 
 int rename(const char* from, const char* to) {
+  before_pair(from, to);
   return record_pair("rename", from, to, REAL(rename)(from, to));
 }
 
 int link(const char* from, const char* to) {
+  before_pair(from, to);
   return record_pair("link", from, to, REAL(link)(from, to));
 }
 
 int unlink(const char* path) {
-  const int result = REAL(unlink)(path);
   char* recorded = watched(AT_FDCWD, path);
+  before_operation(recorded != NULL);
+  const int result = REAL(unlink)(path);
   if (result == 0 && recorded != NULL)
     record("unlink %s\n", recorded);
   free(recorded);

@@ -462,8 +462,8 @@ int Backup(const Command& command, const std::string& storePath, Console& consol
 int Restore(const Command& command, const std::string& storePath, Console& console) {
   std::error_code notSame;
   if (std::filesystem::equivalent(command.file, storePath, notSame)) {
-    return Fail(console,
-                "ERROR: Cannot restore from " + command.file + ": it is the registry store itself.");
+    return Fail(console, "ERROR: Cannot restore from " + command.file +
+                             ": it is the registry store itself.");
   }
   const store::OpenedStore backup = store::OpenStore(command.file, store::Access::ReadOnly);
   if (!backup.db) {

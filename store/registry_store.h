@@ -68,9 +68,9 @@ std::string FileStamp(const std::string& path);
 // not its own, and for ReadWrite a store the process may not write, all fail, with the reason in
 // `error`, and leave every file as it was. A store file that its log completes (a checkpoint was
 // cut short) is completed. For ReadWrite, a store of an older layout is brought to the current one
-// when no other connection has it open; nothing else is changed or repaired. ReadOnly leaves no file beside the
-// store: SQLite would leave its log files there, owned by this process and in the way of the
-// store's writers. When there are none, the store file alone is read, as a snapshot
+// when no other connection has it open; nothing else is changed or repaired. ReadOnly leaves no
+// file beside the store: SQLite would leave its log files there, owned by this process and in the
+// way of the store's writers. When there are none, the store file alone is read, as a snapshot
 // (`snapshotOf`) that a writer may change meanwhile; while a writer has left a log but not its
 // index, the store is refused.
 OpenedStore OpenStore(const std::string& path, Access access);
@@ -86,7 +86,8 @@ bool BeginWriteTransaction(sqlite3* db);
 std::string CreateStoreIfMissing(const std::string& path);
 
 // Writes a copy of the open store, as it is at one moment, to a new store file at `path`, whole or
-// not at all; an existing file is never replaced. The copy has a commit mark of its own. Returns an error text, empty on success.
+// not at all; an existing file is never replaced. The copy has a commit mark of its own. Returns an
+// error text, empty on success.
 std::string BackUpStore(sqlite3* db, const std::string& path);
 
 // Replaces every key and value of the open store with those of the open store `source`, in one

@@ -344,7 +344,8 @@ TEST(RunCommand, BackupAndRestoreTheWholeStore) {
   const store::Store held = store::OpenStore(path, store::Access::ReadWrite).db;
   const store::KeyId key = store::FindKey(held.get(), store::Root::LocalMachine, "A\\B").id;
   ASSERT_EQ(RunReg(path, {"restore", folder.File("other-backup.db"), "/f"}).status, 0);
-  EXPECT_FALSE(store::WriteValue(held.get(), key, "ParentPattern", {store::kRegDword, std::string("\1\0\0\0", 4)}));
+  EXPECT_FALSE(store::WriteValue(held.get(), key, "ParentPattern",
+                                 {store::kRegDword, std::string("\1\0\0\0", 4)}));
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\X\\Y\\Z\\Secret"}).out,
             "\nHKEY_LOCAL_MACHINE\\X\\Y\\Z\\Secret\n    Token    REG_SZ    t\n\n");
 }

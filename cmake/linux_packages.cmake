@@ -6,7 +6,10 @@
 include(GNUInstallDirs)
 set(PACKAGE_NAME pattern-counters)
 set(PACKAGE_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PACKAGE_NAME})
-set(PATTERN_COUNTERS_MAINTAINER "pattern-counters developers <pattern-counters@example.org>"
+# Debian's policy asks for a name and a mail address, and lintian refuses a name alone. Built
+# outside Debian, the package has no list to write to: the reserved top-level domain .invalid
+# says so, as an address that is sure to reach no one.
+set(PATTERN_COUNTERS_MAINTAINER "pattern-counters maintainers <maintainers@pattern-counters.invalid>"
     CACHE STRING "Maintainer named in the Debian package and its changelog")
 
 # The manual pages carry the project's version, and are installed compressed, as Debian's own.
@@ -20,7 +23,9 @@ foreach(page pattern-counters.1 pattern-counters-reg.1)
   list(APPEND manual_pages ${PROJECT_BINARY_DIR}/man/${page}.gz)
 endforeach()
 
-# A Debian package lists its changes and its copyright in its documentation folder.
+# A Debian package lists its changes and its copyright (the licence, in Debian's machine-readable
+# form) in its documentation folder.
+configure_file(cmake/debian/copyright.in ${PROJECT_BINARY_DIR}/debian/copyright @ONLY)
 string(TIMESTAMP release_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.gz
@@ -32,7 +37,7 @@ add_custom_target(installed_documents ALL DEPENDS ${manual_pages}
 
 install(TARGETS pattern-counters pattern-counters-reg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${manual_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+install(FILES README.md ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
         DESTINATION ${PACKAGE_DOCDIR})
 
 set(CPACK_GENERATOR DEB TGZ)

@@ -1,6 +1,8 @@
-# The Windows release archive: pattern-counters.exe and the README in one ZIP file.
+# The Windows release archive: pattern-counters.exe, the README and the licence in one ZIP file;
+# the licence with Windows' line ends, as Notepad shows them.
 install(TARGETS pattern-counters RUNTIME DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+file(WRITE ${PROJECT_BINARY_DIR}/LICENSE.txt "${PATTERN_COUNTERS_LICENSE_CRLF}")
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME pattern-counters)

@@ -4,8 +4,9 @@
 In a scratch folder: the .deb and the .tar.gz are made from the build; the .deb carries the
 project's version, unpacks (dpkg-deb -x) into the programs, their manual pages and the
 documentation; both programs run from there on a fresh store, and man renders both pages
-without a warning; apt-get resolves the package's dependencies (a simulated install), and
-lintian reports no error.
+without a warning; the copyright file gives the licence of LICENSE in Debian's machine-readable
+form, in the .deb and in the .tar.gz; apt-get resolves the package's dependencies (a simulated
+install), and lintian reports no error.
 
     check_debian_package.py --build build --version 1.0.0
 """
@@ -21,6 +22,8 @@ import tempfile
 PACKAGE = "pattern-counters"
 CLIENT_KEY = r"HKLM\SOFTWARE\KESTRAN\Fernhold\Ostrevin\CurrentVersion"
 PAGES = ["pattern-counters.1.gz", "pattern-counters-reg.1.gz"]
+LICENSE_FILE = pathlib.Path(__file__).resolve().parents[2] / "LICENSE"
+COPYRIGHT = f"share/doc/{PACKAGE}/copyright"
 DOCUMENTS = ["README.md", "copyright", "changelog.gz"]
 
 # The tool from the package, run twice on a store holding only UsingPattern, and what the store
@@ -52,6 +55,22 @@ def pack(build, folder):
     return pathlib.Path(debs[0])
 
 
+def licence_problems(copyright_text, where):
+    """What the copyright file lacks of the licence: Debian's format, and LICENSE's terms."""
+    problems = []
+    if not copyright_text.startswith("Format: https://www.debian.org/doc/packaging-manuals/"
+                                     "copyright-format/1.0/\n"):
+        problems.append(f"the copyright file in {where} is not in Debian's machine-readable form")
+    licence = LICENSE_FILE.read_text().splitlines()
+    holder = next(line for line in licence if line.startswith("Copyright (c) "))
+    terms = licence[licence.index(holder) + 1:]
+    field = [line[1:] for line in copyright_text.split("\nLicense: Expat\n")[-1].splitlines()]
+    if f"Copyright: {holder[len('Copyright (c) '):]}" not in copyright_text or "License: Expat" \
+            not in copyright_text or [("" if line == "." else line) for line in field] != terms[1:]:
+        problems.append(f"the copyright file in {where} does not give the licence of LICENSE")
+    return problems
+
+
 def package_problems(deb, folder, version):
     problems = []
     control_version = run(["dpkg-deb", "-f", str(deb), "Version"]).stdout.strip()
@@ -65,6 +84,12 @@ def package_problems(deb, folder, version):
     else:
         with tarfile.open(archives[0]) as archive:
             names = archive.getnames()
+            copyright_files = [name for name in names if name.endswith(COPYRIGHT)]
+            if len(copyright_files) == 1:
+                text = archive.extractfile(copyright_files[0]).read().decode()
+                problems += licence_problems(text, "the .tar.gz")
+            else:
+                problems.append(f"the .tar.gz holds no {COPYRIGHT}")
         for program in ("bin/pattern-counters", "bin/pattern-counters-reg"):
             if not any(name.endswith(program) for name in names):
                 problems.append(f"the .tar.gz holds no {program}")
@@ -78,6 +103,8 @@ def unpacked_problems(root, version):
                  [usr / "share/doc" / PACKAGE / document for document in DOCUMENTS]):
         if not path.is_file():
             problems.append(f"the package holds no {path.relative_to(root)}")
+    if (usr / COPYRIGHT).is_file():
+        problems += licence_problems((usr / COPYRIGHT).read_text(), "the .deb")
     environment = dict(os.environ, PATTERN_COUNTERS_REGISTRY=str(root.parent / "registry.db"))
     for command, expected in RUNS:
         result = run([str(usr / command[0])] + command[1:], env=environment)

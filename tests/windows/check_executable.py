@@ -8,7 +8,8 @@
   as the invoker without UI access, on the listed Windows versions;
 - its version resource (type 16, RT_VERSION, id 1) gives the project's version (from the
   CMakeLists.txt beside the tests) as file and product version, in numbers and in text, with a
-  description, the original file name and the product name, and names no maker.
+  description, the original file name, the product name and the copyright line of the licence
+  (LICENSE beside the tests), and names no maker.
 
     check_executable.py --objdump i686-w64-mingw32-objdump build-windows/pattern-counters.exe
 """
@@ -33,9 +34,10 @@ VERSION_ID = 1
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 PRODUCT_NAME = "pattern-counters"
 # The only strings the version resource may hold: none of them names a maker.
-VERSION_STRINGS = {"FileDescription", "FileVersion", "InternalName", "OriginalFilename",
-                   "ProductName", "ProductVersion"}
+VERSION_STRINGS = {"FileDescription", "FileVersion", "InternalName", "LegalCopyright",
+                   "OriginalFilename", "ProductName", "ProductVersion"}
 PROJECT_FILE = pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt"
+LICENSE_FILE = PROJECT_FILE.parent / "LICENSE"
 TRUST_NS = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY_NS = "{urn:schemas-microsoft-com:compatibility.v1}"
 
@@ -150,8 +152,10 @@ def version_problems(data, exe_name, version):
             problems.append(f"the {what} version number is {numbers}, expected {text}.0")
     strings = version_strings(root)
     print("version strings:", strings)
+    copyright_line = next(line for line in LICENSE_FILE.read_text().splitlines()
+                          if line.startswith("Copyright (c) "))
     expected = {"FileVersion": text, "ProductVersion": text, "ProductName": PRODUCT_NAME,
-                "OriginalFilename": exe_name}
+                "OriginalFilename": exe_name, "LegalCopyright": copyright_line}
     for name, value in expected.items():
         if strings.get(name) != value:
             problems.append(f"{name} is {strings.get(name)!r}, expected {value!r}")

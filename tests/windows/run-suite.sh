@@ -83,6 +83,7 @@ python3 -m zipfile -e "$archive" "$unpacked"
 python3 -m zipfile -l "$archive"
 shipped=("$unpacked"/pattern-counters-*-win32)
 cmp README.md "${shipped[0]}/README.md"
+cmp <(sed 's/$/\r/' LICENSE) "${shipped[0]}/LICENSE.txt" # the licence, with Windows' line ends
 python3 tests/windows/check_executable.py --objdump i686-w64-mingw32-objdump \
   "${shipped[0]}/pattern-counters.exe"
 if [ "$variant" = 64 ]; then

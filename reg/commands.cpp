@@ -4,9 +4,7 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <istream>
-#include <iterator>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -14,6 +12,7 @@
 
 #include "reg/registry_file.h"
 #include "reg/value_text.h"
+#include "store/whole_files.h"
 
 namespace reg {
 namespace {
@@ -52,6 +51,32 @@ int KeptChanging(const std::string& storePath, Console& console) {
   return Fail(console, "ERROR: The registry store " + storePath +
                            " kept changing while it was read; try again.");
 }
+
+// The path with the links in it followed, as far as they lead.
+std::filesystem::path Resolved(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::absolute(path, error);
+  for (int link = 0; link < 40 && std::filesystem::is_symlink(resolved, error); ++link) {
+    const std::filesystem::path target = std::filesystem::read_symlink(resolved, error);
+    resolved = (resolved.parent_path() / target).lexically_normal();
+  }
+  return std::filesystem::weakly_canonical(resolved, error);
+}
+
+// Whether writing `file` would write the store or one of the files SQLite keeps beside it, by
+// its name or through a link.
+bool IsStoreOrSideFile(const std::string& storePath, const std::string& file) {
+  const std::filesystem::path target = Resolved(file);
+  for (const char* side : {"", "-wal", "-shm", "-journal"}) {
+    std::error_code notSame;
+    const std::string storeFile = storePath + side;
+    if (target == Resolved(storeFile) || std::filesystem::equivalent(file, storeFile, notSame))
+      return true;
+  }
+  return false;
+}
+
+constexpr std::string_view kIsTheStore = "it is the registry store or one of its side files";
 
 // Opens the store, or reports why not.
 store::Store OpenForCommand(const std::string& storePath, store::Access access, Console& console) {
@@ -365,17 +390,28 @@ int ExportKey(const Command& command, const std::string& storePath, Console& con
   });
   if (status != 0)
     return status;
+  const auto cannotWrite = [&](std::string_view reason) {
+    return Fail(console,
+                "ERROR: Cannot write the file " + command.file + ": " + std::string(reason) + ".");
+  };
+  if (IsStoreOrSideFile(storePath, command.file))
+    return cannotWrite(kIsTheStore);
   std::error_code ignored;
-  if (!command.force && std::filesystem::exists(command.file, ignored) &&
+  const std::filesystem::file_status target = std::filesystem::status(command.file, ignored);
+  if (std::filesystem::exists(target) && !std::filesystem::is_regular_file(target))
+    return cannotWrite(std::filesystem::is_directory(target) ? "Is a directory"
+                                                             : "it is not a regular file");
+  if (!command.force && std::filesystem::exists(target) &&
       !Confirm(console, "File " + command.file + " already exists. Overwrite")) {
     return Fail(console, kCancelled);
   }
-  std::ofstream file(command.file, std::ios::binary | std::ios::trunc);
-  const std::string bytes = FormatRegistryFile(keys);
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  file.close();
-  if (!file)
-    return Fail(console, "ERROR: Cannot write the file " + command.file + ".");
+  // Written beside its place and renamed into it: the file is the whole export or as it was.
+  const std::string failure =
+      store::CreateWhole(Resolved(command.file).string(), FormatRegistryFile(keys),
+                         store::Placing::Replacing)
+          .failure;
+  if (!failure.empty())
+    return cannotWrite(failure);
   console.out << kDone << '\n';
   return 0;
 }
@@ -400,10 +436,9 @@ bool Apply(sqlite3* db, const FileChange& change, const Command& target) {
 }
 
 int ImportFile(const Command& command, const std::string& storePath, Console& console) {
-  std::ifstream file(command.file, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (!file && !file.eof())
-    return Fail(console, "ERROR: Cannot read the file " + command.file + ".");
+  std::string bytes;
+  if (const std::string failure = store::ReadRegularFile(command.file, bytes); !failure.empty())
+    return Fail(console, "ERROR: Cannot read the file " + command.file + ": " + failure + ".");
   const ParsedRegistryFile parsed = ParseRegistryFile(bytes);
   const auto refuse = [&](const std::string& reason) {
     return Fail(console,
@@ -440,6 +475,10 @@ int ImportFile(const Command& command, const std::string& storePath, Console& co
 }
 
 int Backup(const Command& command, const std::string& storePath, Console& console) {
+  if (IsStoreOrSideFile(storePath, command.file)) {
+    return Fail(console, "ERROR: Cannot write the backup " + command.file + ": " +
+                             std::string(kIsTheStore) + ".");
+  }
   // A copy of a snapshot of the store file alone that a writer changed meanwhile is made again.
   for (int attempt = 0; attempt < 5; ++attempt) {
     store::OpenedStore opened = OpenForReading(storePath);
@@ -465,7 +504,8 @@ int Restore(const Command& command, const std::string& storePath, Console& conso
     return Fail(console, "ERROR: Cannot restore from " + command.file +
                              ": it is the registry store itself.");
   }
-  const store::OpenedStore backup = store::OpenStore(command.file, store::Access::ReadOnly);
+  // Read as a query reads a store, so that a copy with a log beside it is read whole.
+  const store::OpenedStore backup = OpenForReading(command.file);
   if (!backup.db) {
     return Fail(console, "ERROR: Cannot restore from " + command.file + ": " + backup.error + ".");
   }

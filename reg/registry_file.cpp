@@ -199,7 +199,11 @@ struct FileLine {
   std::size_t number;
   std::string text;
 };
-std::vector<FileLine> LogicalLines(std::string_view text) {
+struct LogicalText {
+  std::vector<FileLine> lines;
+  bool endsInsideValue;  // the last value's data goes on past the end of the file
+};
+LogicalText LogicalLines(std::string_view text) {
   std::vector<FileLine> lines;
   bool continues = false;
   std::size_t number = 0;
@@ -223,7 +227,7 @@ std::vector<FileLine> LogicalLines(std::string_view text) {
       line.remove_suffix(1);
     lines.back().text += line;
   }
-  return lines;
+  return {lines, continues};
 }
 
 }  // namespace
@@ -246,10 +250,12 @@ ParsedRegistryFile ParseRegistryFile(std::string_view bytes) {
   } else {
     text = std::string(bytes.starts_with("\xEF\xBB\xBF") ? bytes.substr(3) : bytes);
   }
-  const std::vector<FileLine> lines = LogicalLines(text);
+  const auto [lines, endsInsideValue] = LogicalLines(text);
   const auto refuse = [](std::size_t number, const std::string& reason) {
     return ParsedRegistryFile{{}, "line " + std::to_string(number) + ": " + reason};
   };
+  if (endsInsideValue)
+    return refuse(lines.back().number, "the file ends inside this value's data");
   if (lines.empty() || (lines[0].text != kVersion5 && lines[0].text != kVersion4)) {
     return refuse(1,
                   "a registry file starts with \"Windows Registry Editor Version 5.00\" or "

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "store/sqlite_statement.h"
+#include "store/whole_files.h"
 
 namespace store {
 namespace {
@@ -154,27 +155,6 @@ LogContents ReadLog(std::string_view log) {
   return contents;
 }
 
-// A file's bytes; nothing when there is none, or none this process may read. `failure` is set
-// when there is a file that is not a regular one, or that could not be read whole.
-std::optional<std::string> ReadRegularFile(const std::string& path, std::string& failure) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    return std::nullopt;
-  struct stat status {};
-  std::string bytes;
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    failure = "it is not a regular file";
-  } else {
-    bytes.resize(static_cast<std::size_t>(status.st_size));
-    const ssize_t got = ::pread(fd, bytes.data(), bytes.size(), 0);
-    if (got < 0)
-      failure = std::strerror(errno);
-    bytes.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return bytes;
-}
-
 // The page `number` of the store file, of `pageSize` bytes; shorter where the file ends first.
 std::string ReadPage(int storeFd, std::uint32_t number, std::uint32_t pageSize) {
   std::string page(pageSize, '\0');
@@ -233,11 +213,13 @@ std::string JudgeQuietFiles(int storeFd, const std::string& path) {
            "-journal beside it is a rollback journal, which the store never writes: it "
            "belongs to another database. Move it away, then try again";
   }
-  std::string logFailure;
-  const std::optional<std::string> logBytes = ReadRegularFile(path + "-wal", logFailure);
-  if (!logFailure.empty())
-    return "its log file " + name + "-wal cannot be read: " + logFailure;
-  const LogContents log = logBytes ? ReadLog(*logBytes) : LogContents{};
+  struct stat logStatus {};
+  std::string logBytes;
+  if (::lstat((path + "-wal").c_str(), &logStatus) == 0) {
+    if (const std::string failure = ReadRegularFile(path + "-wal", logBytes); !failure.empty())
+      return "its log file " + name + "-wal cannot be read: " + failure;
+  }
+  const LogContents log = ReadLog(logBytes);
   std::string header(100, '\0');
   struct stat status {};
   if (::pread(storeFd, header.data(), header.size(), 0) != 100 || ::fstat(storeFd, &status) != 0)

@@ -369,6 +369,7 @@ TEST(RunCommand, ARefusedImportNamesTheLineAndChangesNothing) {
       {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=\"open\n", "line 3:"},
       {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=hex(2):41,\\\n  00,4g\n", "line 3:"},
       {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=text\n", "line 3:"},
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=hex:01,\\\n", "line 3:"},
       {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=hex(1):41\n",
        "line 3:"},
       {"REGEDIT 4\n[HKEY_CURRENT_USER\\Kept]\n", "line 1:"},

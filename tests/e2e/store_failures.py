@@ -233,11 +233,67 @@ def overwrite_last_page(path):
         file.write(b"\xff" * 4096)
 
 
+def in_folder(command, folder):
+    """Runs the command in the case's folder, so that its file names are the folder's."""
+    return ["sh", "-c", 'cd "$0" && exec "$@"', folder] + command
+
+
+# Mounts a small file system on the store's folder with the store and an earlier export in it,
+# fills it, runs the command there, and fails (status 3) when the earlier export changed.
+EXPORT_ON_FULL_DISK_SCRIPT = r"""
+store=$PATTERN_COUNTERS_REGISTRY disk=${PATTERN_COUNTERS_REGISTRY%/*}
+cp "$store" "$disk.copy" && mount -t tmpfs -o size=256k tmpfs "$disk" &&
+  cp "$disk.copy" "$store" && printf 'an earlier export' >"$disk/out.reg" || exit 99
+cat /dev/zero >"$disk/filler" 2>/dev/null
+cd "$disk" && "$@"
+status=$?
+[ "$(cat out.reg)" = 'an earlier export' ] || { echo "the earlier export changed" >&2; exit 3; }
+exit $status
+"""
+
+
+def on_a_full_disk_beside_an_export(command, folder):
+    require_mount_namespace()
+    return ["unshare", "-m", "sh", "-c", EXPORT_ON_FULL_DISK_SCRIPT, "sh"] + command
+
+
 def companion_message_table(options):
     """(title, prepare, wrap, the companion's arguments, what its error must say)."""
     store = lambda path: make_store(options, path)
     add = ["add", CLIENT_KEY, "/v", "Other", "/d", "1", "/f"]
+    export = lambda target: ["export", CLIENT_KEY, target, "/y"]
+    beside_store = lambda make_other: lambda path: (store(path), make_other(path))
+    in_store_folder = lambda name: lambda path: os.path.join(os.path.dirname(path), name)
+    is_the_store = "it is the registry store or one of its side files"
     return [
+        ("export onto the store", at("registry.db", store), in_folder, export("registry.db"),
+         is_the_store),
+        ("export onto the store's log", at("registry.db", store), in_folder,
+         export("registry.db-wal"), is_the_store),
+        ("export through a symbolic link to the store", at("registry.db", beside_store(
+            lambda path: os.symlink("registry.db", in_store_folder("out.reg")(path)))),
+         in_folder, export("out.reg"), is_the_store),
+        ("export through a hard link to the store", at("registry.db", beside_store(
+            lambda path: os.link(path, in_store_folder("out.reg")(path)))),
+         in_folder, export("out.reg"), is_the_store),
+        ("backup onto the store's journal", at("registry.db", store), in_folder,
+         ["backup", "registry.db-journal"], is_the_store),
+        ("backup through a symbolic link to the store's journal", at("registry.db", beside_store(
+            lambda path: os.symlink("registry.db-journal", in_store_folder("copy.db")(path)))),
+         in_folder, ["backup", "copy.db"], is_the_store),
+        ("export on a full disk, over an earlier export", at("disk/registry.db", store),
+         on_a_full_disk_beside_an_export, export("out.reg"),
+         "Cannot write the file out.reg: No space left on device"),
+        ("export into a folder that does not exist", at("registry.db", store), in_folder,
+         export("nowhere/out.reg"), "No such file or directory"),
+        ("export onto a FIFO", at("registry.db", beside_store(
+            lambda path: os.mkfifo(in_store_folder("out.reg")(path)))),
+         in_folder, export("out.reg"), "it is not a regular file"),
+        ("import of a folder", at("registry.db", store), in_folder, ["import", "."],
+         "Is a directory"),
+        ("import of a FIFO that no one writes", at("registry.db", beside_store(
+            lambda path: os.mkfifo(in_store_folder("in.reg")(path)))),
+         in_folder, ["import", "in.reg"], "it is not a regular file"),
         ("add to a store on a read-only file system", at("registry.db", store, 0o666, 0o777),
          on_read_only_mount, add, "it is on a read-only file system"),
         ("add to a store in a folder the user may not write", at("registry.db", store, 0o666, 0o755),

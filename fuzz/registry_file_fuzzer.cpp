@@ -21,7 +21,7 @@ void Require(bool holds) {
 bool SurvivesUtf16(const store::Value& value) {
   const bool text = value.type == store::kRegSz || value.type == store::kRegExpandSz ||
                     value.type == store::kRegMultiSz;
-  return !text || reg::TextFromUtf16(reg::Utf16FromText(value.bytes)) == value.bytes;
+  return !text || reg::TextFromUtf16(reg::Utf16FromText(value.bytes)).text == value.bytes;
 }
 
 void CheckRoundTrip(const reg::FileChange& change) {

@@ -189,6 +189,11 @@ std::string ParseKeyName(std::string_view keyName, Command& command) {
       (rootName.size() < keyName.size() && path.empty())) {
     return "ERROR: Invalid key name.";
   }
+  // Key names are of printable characters, as Windows documents them: a control character, a
+  // line break above all, could not be written in a registry file.
+  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+  if (std::any_of(path.begin(), path.end(), control))
+    return "ERROR: Invalid key name.";
   command.root = root->root;
   command.keyPath = std::string(path);
   return std::string();

@@ -13,6 +13,9 @@ namespace {
 constexpr std::string_view kVersion5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kVersion4 = "REGEDIT4";
 constexpr std::size_t kLineWidth = 80;
+constexpr std::string_view kLoneSurrogate =
+    "UTF-16 text holds a lone surrogate, which the store's UTF-8 text cannot hold";
+
 // A line of hex data goes on after a backslash, on the next line indented by two spaces.
 constexpr std::string_view kContinuation = "\\\r\n";
 constexpr std::size_t kIndent = 2;
@@ -125,10 +128,11 @@ std::optional<std::uint32_t> HexNumber(std::string_view digits, std::size_t maxD
   return number;
 }
 
-// The bytes of a comma-separated list of hexadecimal bytes.
+// The bytes of a comma-separated list of hexadecimal bytes, which may end in a comma and be
+// followed by a comment, as reg reads it.
 std::optional<std::string> HexBytes(std::string_view list) {
   std::string bytes;
-  list = TrimmedRight(TrimmedLeft(list));
+  list = TrimmedRight(TrimmedLeft(list.substr(0, list.find(';'))));
   while (!list.empty()) {
     const std::size_t comma = list.find(',');
     const std::string_view item = TrimmedRight(TrimmedLeft(list.substr(0, comma)));
@@ -138,9 +142,7 @@ std::optional<std::string> HexBytes(std::string_view list) {
     bytes.push_back(static_cast<char>(*byte));
     if (comma == std::string_view::npos)
       break;
-    list = list.substr(comma + 1);
-    if (TrimmedLeft(list).empty())
-      return std::nullopt;  // a comma with no byte after it
+    list = TrimmedLeft(list.substr(comma + 1));
   }
   return bytes;
 }
@@ -185,12 +187,52 @@ ParsedData ParseData(std::string_view data, bool wideText) {
   std::optional<std::string> bytes = HexBytes(data);
   if (!bytes)
     return {std::nullopt, "hexadecimal bytes must be separated by commas"};
-  if (wideText && IsTextType(type)) {
+  if (IsTextType(type) && wideText) {
     if (bytes->size() % 2 != 0)
       return {std::nullopt, "UTF-16 text must have an even number of bytes"};
-    bytes = TextFromUtf16(*bytes);
+    const DecodedUtf16 text = TextFromUtf16(*bytes);
+    if (text.loneSurrogate)
+      return {std::nullopt, std::string(kLoneSurrogate)};
+    bytes = text.text;
+  } else if (IsTextType(type)) {
+    bytes = TextFromWindows1252(*bytes);
   }
   return {store::Value{type, *bytes}, {}};
+}
+
+// Whether the line is a value whose data is hexadecimal, which may go on after a backslash.
+bool HasHexData(std::string_view line) {
+  line = TrimmedLeft(line);
+  if (line.starts_with('@')) {
+    line.remove_prefix(1);
+  } else if (line.starts_with('"')) {
+    line.remove_prefix(1);
+    if (!ReadQuoted(line))
+      return false;
+  } else {
+    return false;
+  }
+  line = TrimmedLeft(line);
+  return line.starts_with('=') && TrimmedLeft(line.substr(1)).starts_with("hex");
+}
+
+// The line at the start of `text`, without its end (CR LF, LF or CR alone, as reg reads them);
+// moves `text` past it.
+std::string_view NextLine(std::string_view& text) {
+  const std::size_t end = text.find_first_of("\r\n");
+  const std::string_view line = text.substr(0, end);
+  const bool crLf = end != std::string_view::npos && text.substr(end).starts_with("\r\n");
+  text = end == std::string_view::npos ? std::string_view() : text.substr(end + (crLf ? 2 : 1));
+  return line;
+}
+
+// The number of the line that the text's byte `at` lies on.
+std::size_t LineAt(std::string_view text, std::size_t at) {
+  std::string_view before = text.substr(0, at);
+  std::size_t number = 1;
+  for (; before.find_first_of("\r\n") != std::string_view::npos; NextLine(before))
+    ++number;
+  return number;
 }
 
 // The file's lines, with a value's continuation lines joined to it; each with its first line's
@@ -208,9 +250,7 @@ LogicalText LogicalLines(std::string_view text) {
   bool continues = false;
   std::size_t number = 0;
   while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = TrimmedRight(text.substr(0, end));
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    std::string_view line = TrimmedRight(NextLine(text));
     ++number;
     if (continues) {
       line = TrimmedLeft(line);
@@ -218,11 +258,7 @@ LogicalText LogicalLines(std::string_view text) {
       lines.push_back({number, {}});
     }
     // Only a value's hex data continues: a backslash ends no other line, nor a comment.
-    const std::string_view start = TrimmedLeft(continues ? lines.back().text : line);
-    const bool value = start.starts_with('"') || start.starts_with('@');
-    const bool hexData = value && (lines.back().text.find("=hex") != std::string::npos ||
-                                   line.find("=hex") != std::string_view::npos);
-    continues = hexData && !line.empty() && line.back() == '\\';
+    continues = (continues || HasHexData(line)) && line.ends_with('\\');
     if (continues)
       line.remove_suffix(1);
     lines.back().text += line;
@@ -244,44 +280,56 @@ std::string FormatRegistryFile(const std::vector<ExportedKey>& keys) {
 }
 
 ParsedRegistryFile ParseRegistryFile(std::string_view bytes) {
+  const auto refuse = [](std::size_t number, const std::string& reason) {
+    return ParsedRegistryFile{{}, "line " + std::to_string(number) + ": " + reason};
+  };
+  // Version 5 files are UTF-16LE with a byte order mark (or UTF-8); REGEDIT4 files are ANSI text.
   std::string text;
   if (bytes.starts_with("\xFF\xFE")) {
-    text = TextFromUtf16(bytes.substr(2));
+    DecodedUtf16 decoded = TextFromUtf16(bytes.substr(2));
+    if (decoded.loneSurrogate)
+      return refuse(LineAt(decoded.text, *decoded.loneSurrogate), std::string(kLoneSurrogate));
+    text = std::move(decoded.text);
+  } else if (TrimmedLeft(bytes).starts_with(kVersion4)) {
+    text = TextFromWindows1252(bytes);
   } else {
     text = std::string(bytes.starts_with("\xEF\xBB\xBF") ? bytes.substr(3) : bytes);
   }
   const auto [lines, endsInsideValue] = LogicalLines(text);
-  const auto refuse = [](std::size_t number, const std::string& reason) {
-    return ParsedRegistryFile{{}, "line " + std::to_string(number) + ": " + reason};
-  };
   if (endsInsideValue)
     return refuse(lines.back().number, "the file ends inside this value's data");
-  if (lines.empty() || (lines[0].text != kVersion5 && lines[0].text != kVersion4)) {
+  const std::string_view header = lines.empty() ? std::string_view() : TrimmedLeft(lines[0].text);
+  if (header != kVersion5 && header != kVersion4) {
     return refuse(1,
                   "a registry file starts with \"Windows Registry Editor Version 5.00\" or "
                   "\"REGEDIT4\"");
   }
-  const bool wideText = lines[0].text == kVersion5;
+  const bool wideText = header == kVersion5;
   ParsedRegistryFile parsed;
   std::optional<std::string> key;
+  bool keyDeleted = false;  // the values below a deleted key are passed over, as reg does
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const std::string_view line = TrimmedLeft(lines[i].text);
     const std::size_t number = lines[i].number;
     if (line.empty() || line.front() == ';')
       continue;
     if (line.front() == '[') {
-      if (line.back() != ']' || line.size() < 3)
+      // The name ends at the last bracket; what follows it (a comment) is passed over.
+      const std::size_t close = line.rfind(']');
+      const bool remove = line.size() > 1 && line[1] == '-';
+      const std::size_t start = remove ? 2 : 1;
+      if (close == std::string_view::npos || close <= start)
         return refuse(number, "a key name must be in brackets");
-      const bool remove = line[1] == '-';
-      key = std::string(line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2)));
+      key = std::string(line.substr(start, close - start));
+      keyDeleted = remove;
       parsed.changes.push_back(
           {remove ? FileChange::Kind::DeleteKey : FileChange::Kind::CreateKey, number, *key, {}});
-      if (remove)
-        key.reset();  // values below a deleted key have nowhere to go
       continue;
     }
     if (!key)
       return refuse(number, "a value must follow the name of a key");
+    if (keyDeleted)
+      continue;
     std::string_view rest = line;
     std::string name;
     if (rest.front() == '@') {

@@ -1,6 +1,7 @@
 // UTF-8 and UTF-16LE conversions for values and registry files.
 #include "reg/utf16.h"
 
+#include <array>
 #include <cstdint>
 
 namespace reg {
@@ -78,8 +79,9 @@ std::string Utf16FromText(std::string_view text) {
   return bytes;
 }
 
-std::string TextFromUtf16(std::string_view bytes) {
-  std::string text;
+DecodedUtf16 TextFromUtf16(std::string_view bytes) {
+  DecodedUtf16 decoded;
+  std::string& text = decoded.text;
   const auto unitAt = [&](std::size_t at) {
     return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) |
            (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8);
@@ -91,9 +93,25 @@ std::string TextFromUtf16(std::string_view bytes) {
       code = 0x10000 + ((code - 0xD800) << 10) + (unitAt(at + 2) - 0xDC00);
       at += 2;
     } else if (code >= 0xD800 && code <= 0xDFFF) {
+      if (!decoded.loneSurrogate)
+        decoded.loneSurrogate = text.size();
       code = 0xFFFD;
     }
     AppendUtf8(text, code);
+  }
+  return decoded;
+}
+
+std::string TextFromWindows1252(std::string_view bytes) {
+  // The characters of 0x80 to 0x9F; the rest of the code page is Latin-1.
+  static constexpr std::array<std::uint16_t, 32> kHighControls = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  std::string text;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    AppendUtf8(text, byte >= 0x80 && byte < 0xA0 ? kHighControls[byte - 0x80] : byte);
   }
   return text;
 }

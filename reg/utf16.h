@@ -1,6 +1,9 @@
-// Text between the store's narrow form (UTF-8, as the programs pass it) and Windows' UTF-16LE.
+// Text between the store's narrow form (UTF-8, as the programs pass it) and Windows' UTF-16LE,
+// and from Windows' ANSI code page (Windows-1252) of older registry files.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,7 +13,16 @@ namespace reg {
 // character of the same number, so that no text is refused or lost.
 std::string Utf16FromText(std::string_view text);
 
-// The UTF-8 text of UTF-16LE bytes; a lone surrogate becomes U+FFFD, an odd last byte is ignored.
-std::string TextFromUtf16(std::string_view bytes);
+// The UTF-8 text of UTF-16LE bytes, an odd last byte ignored. UTF-8 cannot hold a lone surrogate:
+// it becomes U+FFFD, and `loneSurrogate` tells where in the text the first one stands.
+struct DecodedUtf16 {
+  std::string text;
+  std::optional<std::size_t> loneSurrogate;
+};
+DecodedUtf16 TextFromUtf16(std::string_view bytes);
+
+// The UTF-8 text of Windows-1252 bytes. The five bytes that code page leaves undefined stand for
+// the characters of the same numbers, as Windows converts them.
+std::string TextFromWindows1252(std::string_view bytes);
 
 }  // namespace reg

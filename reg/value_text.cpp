@@ -88,9 +88,11 @@ EncodedData EncodeWideText(const std::optional<std::string>& text) {
 }
 
 // Strings between separators; an empty string would end the list early, so one is refused
-// anywhere but at the end.
+// anywhere but at the end, or alone.
 EncodedData EncodeMultiText(const std::optional<std::string>& text, std::string_view separator) {
   std::string_view rest = text ? std::string_view(*text) : std::string_view();
+  if (rest == separator)
+    return {std::string(2, '\0'), {}};  // a list of one empty string, as reg stores it
   std::string bytes;
   while (!rest.empty()) {
     const std::size_t end = rest.find(separator);

@@ -1,9 +1,11 @@
 // The companion: its command line, value data both ways, and the commands on a real store.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <sstream>
 
 #include "reg/commands.h"
+#include "reg/utf16.h"
 #include "reg/value_text.h"
 #include "store/registry_store.h"
 #include "tests/temporary_folder.h"
@@ -58,6 +60,8 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
       {"copy", "HKLM\\A"},
       {"add", "HKXX\\A"},
       {"add", "HKLMX\\A"},
+      {"add", "HKLM\\A\nB"},
+      {"add", "HKLM\\A\rB"},
       {"add", "HKLM\\A\\\\B"},
       {"add", "HKLM\\\\A"},
       {"add", "HKLM\\A\\\\"},
@@ -80,6 +84,7 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
       {"query", "/?", "x"},
       {"add", "HKLM\\A", "/v", "x", "/t", "REG_DWORD", "/f"},
       {"export", "HKLM\\A"},
+      {"export", "HKLM\\A", "a.reg", "/v", "x"},
       {"import", "a.reg", "/y"},
   };
   for (const auto& arguments : refused) {
@@ -88,6 +93,32 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
       line.append(argument).append(" ");
     EXPECT_NE(Parse(arguments).error, "") << line;
   }
+}
+
+// Each length of UTF-8 sequence at its first and last character, and bytes that start none.
+TEST(Utf16, TextConvertsAtTheBoundariesOfEachSequenceLength) {
+  using namespace std::string_literals;
+  const struct {
+    std::string text;
+    std::string utf16;
+    bool roundTrips;
+  } cases[] = {
+      {"\x7f"s, "\x7f\0"s, true},
+      {"\xc2\x80"s, "\x80\0"s, true},
+      {"\xdf\xbf"s, "\xff\x07"s, true},
+      {"\xe0\xa0\x80"s, "\x00\x08"s, true},
+      {"\xef\xbf\xbf"s, "\xff\xff"s, true},
+      {"\xf0\x90\x80\x80"s, "\x00\xd8\x00\xdc"s, true},
+      {"\xf4\x8f\xbf\xbf"s, "\xff\xdb\xff\xdf"s, true},
+      {"\xe0\x9f\xbf"s, "\xe0\0\x9f\0\xbf\0"s, false},  // overlong
+      {"\xed\xa0\x80"s, "\xed\0\xa0\0\x80\0"s, false},  // a surrogate
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(reg::Utf16FromText(c.text), c.utf16) << c.text;
+    EXPECT_EQ(reg::TextFromUtf16(c.utf16).text == c.text, c.roundTrips) << c.text;
+  }
+  EXPECT_EQ(reg::TextFromUtf16("A\0\x00\xd8"s).loneSurrogate, 1u);
+  EXPECT_EQ(reg::TextFromWindows1252("caf\xe9 \x80\x81"), "caf\xc3\xa9 \xe2\x82\xac\xc2\x81");
 }
 
 TEST(EncodeData, NumbersMustFitTheirTypeAndAreNeverCutDown) {
@@ -330,6 +361,29 @@ TEST(RunCommand, BackupAndRestoreTheWholeStore) {
   EXPECT_FALSE(std::filesystem::exists(backup + "-wal")) << "reading a backup leaves no log";
   EXPECT_FALSE(std::filesystem::exists(backup + "-shm"));
 
+  // A backup beside a log of its own without its index, as a writer killed in it leaves it, is
+  // read whole.
+  {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(backup.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(raw,
+                     "PRAGMA wal_autocheckpoint = 0; BEGIN; UPDATE vals SET data = x'03000000'; "
+                     "UPDATE commits SET previous = mark, mark = randomblob(16); COMMIT;",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    const std::string file = ReadBytes(backup);
+    const std::string log = ReadBytes(backup + "-wal");
+    sqlite3_close(raw);
+    WriteBytes(backup, file);
+    WriteBytes(backup + "-wal", log);
+    std::filesystem::remove(backup + "-shm");
+  }
+  const CommandResult fromLog = RunReg(path, {"restore", backup, "/f"});
+  EXPECT_EQ(fromLog.status, 0) << fromLog.err;
+  EXPECT_EQ(RunReg(path, {"query", "HKLM\\A\\B", "/v", "V"}).out,
+            "\nHKEY_LOCAL_MACHINE\\A\\B\n    V    REG_DWORD    0x3\n\n");
+
   WriteBytes(folder.File("not a store"), "text");
   const std::string before = ReadBytes(path);
   EXPECT_EQ(RunReg(path, {"restore", folder.File("not a store"), "/f"}).status, 1);
@@ -360,7 +414,7 @@ TEST(RunCommand, ARefusedImportNamesTheLineAndChangesNothing) {
     const char* line;
   } files[] = {
       {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=\"after\"\n\"w\"=dword:123456789\n", "line 4:"},
-      {"REGEDIT4\n[-HKEY_CURRENT_USER\\Kept]\n[HKEY_CURRENT_USER\\New]\n\"x\"=hex:1,2,\n",
+      {"REGEDIT4\n[-HKEY_CURRENT_USER\\Kept]\n[HKEY_CURRENT_USER\\New]\n\"x\"=hex:1,,2\n",
        "line 4:"},
       {"REGEDIT4\n\"v\"=\"after\"\n", "line 2:"},
       {"REGEDIT4\n[HKEY_NOWHERE\\Kept]\n", "line 2:"},
@@ -372,6 +426,9 @@ TEST(RunCommand, ARefusedImportNamesTheLineAndChangesNothing) {
       {"REGEDIT4\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=hex:01,\\\n", "line 3:"},
       {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=hex(1):41\n",
        "line 3:"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Kept]\n\"v\"=\"a\"\n"
+       "\"w\"=hex(1):41,00,00,d8,42,00,00,00\n",
+       "line 4: UTF-16 text holds a lone surrogate"},
       {"REGEDIT 4\n[HKEY_CURRENT_USER\\Kept]\n", "line 1:"},
   };
   for (const auto& file : files) {

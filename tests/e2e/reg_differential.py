@@ -54,6 +54,10 @@ MARKS = {
                           "runs through the companion only", {"wine"}),
     "silent": ("Wine departure", "Wine prints nothing after a successful export or import, where "
                "Windows prints that the operation completed successfully", {"stdout"}),
+    "lone-surrogate": ("deliberate choice", "a registry file whose UTF-16 text holds a lone "
+                       "surrogate, which the store's UTF-8 text cannot hold, is refused with the "
+                       "number of its line, where Wine stores it: the line runs through the "
+                       "companion only", {"wine"}),
     "whole-import": ("deliberate choice", "a malformed registry file is refused with the number "
                      "of its line and nothing is imported, where Wine skips the line and imports "
                      "the rest: the line runs through the companion only", {"wine"}),

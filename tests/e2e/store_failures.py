@@ -311,6 +311,15 @@ def companion_message_table(options):
         ("query a key whose values are damaged", at("registry.db", lambda path: (
             store(path), overwrite_last_page(path))), lambda command, folder: command,
          ["query", CLIENT_KEY], "ERROR: database disk image is malformed"),
+        ("query the keys below one whose subkey's values are damaged", at("registry.db",
+            lambda path: (store(path), overwrite_last_page(path))), lambda command, folder: command,
+         ["query", r"HKLM\SOFTWARE\KESTRAN", "/s"], "ERROR: database disk image is malformed"),
+        ("restore from a backup whose values are damaged", at("registry.db", lambda path: (
+            store(path), subprocess.run([options.reg, "backup", path + ".bak"], check=True,
+                                        capture_output=True,
+                                        env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path)),
+            overwrite_last_page(path + ".bak"))), in_folder,
+         ["restore", "registry.db.bak", "/f"], "malformed"),
     ]
 
 

@@ -257,6 +257,17 @@ def on_a_full_disk_beside_an_export(command, folder):
     return ["unshare", "-m", "sh", "-c", EXPORT_ON_FULL_DISK_SCRIPT, "sh"] + command
 
 
+def add_many_values(options, path):
+    """Fills the client key with values over several pages, the last of them the file's last: only
+    a read of that key's values reaches it."""
+    lines = ["REGEDIT4", "", f"[{CLIENT_KEY.replace('HKLM', 'HKEY_LOCAL_MACHINE')}]"]
+    lines += [f'"V{index:03}"="{"x" * 100}"' for index in range(300)]
+    with open(path + ".reg", "w") as file:
+        file.write("\r\n".join(lines) + "\r\n")
+    subprocess.run([options.reg, "import", path + ".reg"], check=True, capture_output=True,
+                   env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path))
+
+
 def companion_message_table(options):
     """(title, prepare, wrap, the companion's arguments, what its error must say)."""
     store = lambda path: make_store(options, path)
@@ -311,9 +322,11 @@ def companion_message_table(options):
         ("query a key whose values are damaged", at("registry.db", lambda path: (
             store(path), overwrite_last_page(path))), lambda command, folder: command,
          ["query", CLIENT_KEY], "ERROR: database disk image is malformed"),
-        ("query the keys below one whose subkey's values are damaged", at("registry.db",
-            lambda path: (store(path), overwrite_last_page(path))), lambda command, folder: command,
-         ["query", r"HKLM\SOFTWARE\KESTRAN", "/s"], "ERROR: database disk image is malformed"),
+        ("query the keys below one whose subkey's values are damaged",
+         at("registry.db", lambda path: (store(path), add_many_values(options, path),
+                                         overwrite_last_page(path))),
+         lambda command, folder: command, ["query", r"HKLM\SOFTWARE\KESTRAN", "/s"],
+         "ERROR: database disk image is malformed"),
         ("restore from a backup whose values are damaged", at("registry.db", lambda path: (
             store(path), subprocess.run([options.reg, "backup", path + ".bak"], check=True,
                                         capture_output=True,

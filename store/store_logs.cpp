@@ -265,25 +265,22 @@ bool TakeJudgesLock(int fd) {
 
 // Runs `work` with the store file's descriptor while no connection has the store open, one such
 // process at a time, so that a judge never finds the store in use by another that is only
-// looking. Returns whether it ran. A process that may not write the store file runs nothing. A
+// looking; otherwise runs nothing. A process that may not write the store file runs nothing. A
 // process must not do this to a store it has open: closing this descriptor drops the locks that
 // SQLite holds on the file for the process.
 template <typename Work>
-bool WhileNoConnection(const std::string& path, Work&& work) {
+void WhileNoConnection(const std::string& path, Work&& work) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
-    return false;
-  bool ran = false;
+    return;
   if (TakeJudgesLock(fd)) {
     if (Lock(fd, F_WRLCK, kSqliteSharedFirst, kSqliteSharedSize)) {
       work(fd);
-      ran = true;
       Lock(fd, F_UNLCK, kSqliteSharedFirst, kSqliteSharedSize);
     }
     Lock(fd, F_UNLCK, kJudgeByte, 1);
   }
   ::close(fd);
-  return ran;
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
 """Checks pattern-counters.exe as it is shipped, from the PE headers that objdump reads.
 
-- a 32-bit console program (PE32, Windows CUI);
+- a 32-bit console program (PE32, Windows CUI) for Windows NT 4.0 and later (OS and subsystem
+  versions 4.0);
 - self-contained: it imports only from system DLLs, and the registry and start-up calls come from
   ADVAPI32 and KERNEL32 themselves;
+- it starts on Windows 2000: every function it imports is in windows_imports.tsv beside this
+  script, which gives the Windows version that first has it and where that is documented, and none
+  is newer than Windows 2000 (KERNEL32, ADVAPI32) or missing from Windows NT 4.0's msvcrt.dll;
+- it is small: stripped, at most 256 KiB;
 - its application manifest is embedded as resource type 24 (RT_MANIFEST), id 1, and asks to run
   as the invoker without UI access, on the listed Windows versions;
 - its version resource (type 16, RT_VERSION, id 1) gives the project's version (from the
@@ -11,7 +16,8 @@
   description, the original file name, the product name and the copyright line of the licence
   (LICENSE beside the tests), and names no maker.
 
-    check_executable.py --objdump i686-w64-mingw32-objdump build-windows/pattern-counters.exe
+    check_executable.py --objdump i686-w64-mingw32-objdump --strip i686-w64-mingw32-strip \
+        build-windows/pattern-counters.exe
 """
 import argparse
 import os
@@ -20,6 +26,7 @@ import re
 import struct
 import subprocess
 import sys
+import tempfile
 import xml.etree.ElementTree as ElementTree
 
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
@@ -37,6 +44,15 @@ PRODUCT_NAME = "pattern-counters"
 VERSION_STRINGS = {"FileDescription", "FileVersion", "InternalName", "LegalCopyright",
                    "OriginalFilename", "ProductName", "ProductVersion"}
 PROJECT_FILE = pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt"
+IMPORTS_TABLE = pathlib.Path(__file__).resolve().parent / "windows_imports.tsv"
+# Windows versions in the order they came out, as the table names them.
+WINDOWS_VERSIONS = ["Windows NT 3.1", "Windows NT 3.5", "Windows NT 4.0", "Windows 2000",
+                    "Windows XP", "Windows Vista", "Windows 7", "Windows 8"]
+# The newest version each DLL's imports may need: the program starts on Windows 2000, and uses
+# the C library as Windows NT 4.0's msvcrt.dll has it.
+IMPORT_FLOORS = {"kernel32.dll": "Windows 2000", "advapi32.dll": "Windows 2000",
+                 "msvcrt.dll": "Windows NT 4.0"}
+MAX_STRIPPED_SIZE = 256 * 1024
 LICENSE_FILE = PROJECT_FILE.parent / "LICENSE"
 TRUST_NS = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY_NS = "{urn:schemas-microsoft-com:compatibility.v1}"
@@ -66,6 +82,52 @@ def imports_by_dll(headers):
         if current is not None and member:
             current.add(member.group(1))
     return imports
+
+
+def import_table():
+    """The table of functions the program may import: (dll, function) -> first Windows version."""
+    table = {}
+    for line in IMPORTS_TABLE.read_text().splitlines()[1:]:
+        dll, function, first, _source = line.split("\t")
+        table[(dll.lower(), function)] = first
+    return table
+
+
+def import_problems(imports):
+    """What imports stop the program from starting where it must; prints what it imports."""
+    table = import_table()
+    problems = []
+    needed = []
+    for dll, names in sorted(imports.items()):
+        for name in sorted(names):
+            first = table.get((dll, name))
+            if first is None:
+                problems.append(f"imports {name} from {dll}, which windows_imports.tsv does not "
+                                "list with the Windows version that first has it")
+                continue
+            if first not in WINDOWS_VERSIONS:
+                problems.append(f"imports {name} from {dll}, for which windows_imports.tsv knows "
+                                "no Windows version")
+                continue
+            needed.append(first)
+            floor = IMPORT_FLOORS.get(dll)
+            if floor and WINDOWS_VERSIONS.index(first) > WINDOWS_VERSIONS.index(floor):
+                problems.append(f"imports {name} from {dll}, which needs {first}: newer than "
+                                f"{floor}")
+    count = sum(len(names) for names in imports.values())
+    oldest = max(needed, key=WINDOWS_VERSIONS.index, default="none")
+    print(f"{count} imported functions; every one is present on {oldest} and later")
+    return problems
+
+
+def size_problems(strip, exe):
+    """The stripped program's size, printed, and whether it is small enough."""
+    with tempfile.TemporaryDirectory() as folder:
+        stripped = os.path.join(folder, "stripped.exe")
+        subprocess.run([strip, "-o", stripped, exe], check=True)
+        size = os.path.getsize(stripped)
+    print(f"stripped size: {size} bytes ({size / 1024:.0f} KiB, at most {MAX_STRIPPED_SIZE // 1024})")
+    return [] if size <= MAX_STRIPPED_SIZE else [f"stripped, the program is {size} bytes"]
 
 
 def resource_leaves(headers):
@@ -196,6 +258,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--objdump", required=True, help="the MinGW-w64 objdump")
+    parser.add_argument("--strip", required=True, help="the MinGW-w64 strip")
     parser.add_argument("exe", help="the program to check")
     options = parser.parse_args()
 
@@ -206,6 +269,10 @@ def main():
         problems.append(f"not a 32-bit program: Magic {header_field(headers, 'Magic')}")
     if header_field(headers, "Subsystem")[1] != "(Windows CUI)":
         problems.append(f"not a console program: Subsystem {header_field(headers, 'Subsystem')}")
+    for field, expected in (("MajorOSystemVersion", "4"), ("MinorOSystemVersion", "0"),
+                            ("MajorSubsystemVersion", "4"), ("MinorSubsystemVersion", "0")):
+        if header_field(headers, field)[0] != expected:
+            problems.append(f"{field} is {header_field(headers, field)[0]}, expected {expected}")
 
     imports = imports_by_dll(headers)
     print("imports:", ", ".join(sorted(imports)))
@@ -214,6 +281,8 @@ def main():
     for dll, names in REQUIRED_IMPORTS.items():
         for name in sorted(names - imports.get(dll, set())):
             problems.append(f"does not import {name} from {dll}")
+    problems += import_problems(imports)
+    problems += size_problems(options.strip, options.exe)
 
     version = project_version()
     image_base = int(header_field(headers, "ImageBase")[0], 16)

@@ -3,8 +3,9 @@
 # (tests/windows/CMakeLists.txt), packs the release archive and checks what it ships.
 #
 # PATTERN_COUNTERS_WINDOWS picks what runs:
-#   32    the shipped 32-bit program, its unit tables and scenarios in a 32-bit prefix, and the
-#         scenarios again under WoW64 in a 64-bit prefix; needs a machine that runs 32-bit programs
+#   32    the shipped 32-bit program and its scenarios in a 32-bit prefix, again under WoW64 in a
+#         64-bit prefix and with Wine reporting Windows 2000, and the unit tables from a build of
+#         the same sources with the posix thread model; needs a machine that runs 32-bit programs
 #   64    the same sources built for 64-bit Windows, their unit tables and scenarios under 64-bit
 #         Wine; the shipped 32-bit program is built, checked and packed, but not run
 #   auto  (the default) 32 where this machine runs 32-bit programs, else 64
@@ -49,10 +50,10 @@ else
   cannot_run "PATTERN_COUNTERS_WINDOWS=32, but this machine cannot run 32-bit programs ($why_not)"
 fi
 
-required=(i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump wineserver
-          "$wine64_loader")
+required=(i686-w64-mingw32-g++-win32 i686-w64-mingw32-windres i686-w64-mingw32-objdump
+          i686-w64-mingw32-strip wineserver "$wine64_loader")
 if [ "$variant" = 32 ]; then
-  required+=(wine)
+  required+=(wine i686-w64-mingw32-g++-posix)
 else
   required+=(x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres)
 fi
@@ -65,8 +66,10 @@ done
 
 export WINEDEBUG=-all
 if [ "$variant" = 32 ]; then
-  echo "Windows suite: $machine: running the shipped 32-bit program in a 32-bit prefix and under WoW64"
+  echo "Windows suite: $machine: running the shipped 32-bit program in a 32-bit prefix, under" \
+    "WoW64 and as Windows 2000, and the unit tables built for 32-bit Windows"
   cmake --workflow --preset windows
+  cmake --workflow --preset windows-unit
 else
   echo "Windows suite: $machine: running the 64-bit build under 64-bit Wine;" \
     "the shipped 32-bit program is built and checked, NOT RUN"
@@ -85,7 +88,7 @@ shipped=("$unpacked"/pattern-counters-*-win32)
 cmp README.md "${shipped[0]}/README.md"
 cmp <(sed 's/$/\r/' LICENSE) "${shipped[0]}/LICENSE.txt" # the licence, with Windows' line ends
 python3 tests/windows/check_executable.py --objdump i686-w64-mingw32-objdump \
-  "${shipped[0]}/pattern-counters.exe"
+  --strip i686-w64-mingw32-strip "${shipped[0]}/pattern-counters.exe"
 if [ "$variant" = 64 ]; then
   echo "NOT RUN: the shipped 32-bit program itself ($machine)"
 fi

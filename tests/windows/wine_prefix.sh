@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Boots a fresh, empty Wine prefix for the tests under Wine, or stops its server and removes it.
-#   wine_prefix.sh boot|remove FOLDER LOADER
-# LOADER runs Windows programs: the `wine` wrapper, or one of Wine's loaders by its path. The
+#   wine_prefix.sh boot|remove FOLDER LOADER [WINDOWS-VERSION]
+# LOADER runs Windows programs: the `wine` wrapper, or one of Wine's loaders by its path. With a
+# WINDOWS-VERSION (winecfg's name for it, such as win2k), Wine reports that version of Windows to
+# the programs in the prefix. The
 # prefix is FOLDER/prefix, of the architecture WINEARCH names; Wine keeps its server's files in
 # FOLDER/tmp, so that removing FOLDER leaves nothing behind. The tests run with the same
 # WINEPREFIX and TMPDIR. When the prefix cannot boot, Wine's own messages are shown.
@@ -9,6 +11,7 @@ set -euo pipefail
 action=$1
 folder=$2
 loader=$3
+windows_version=${4:-}
 export WINEPREFIX=$folder/prefix TMPDIR=$folder/tmp
 export WINEARCH=${WINEARCH:-win32}
 
@@ -38,11 +41,15 @@ case $action in
       fail_with_log "the Wine server did not start" "$folder/server.log"
     "$loader" wineboot -i </dev/null >"$folder/boot.log" 2>&1 ||
       fail_with_log "the Wine prefix did not boot" "$folder/boot.log"
-    echo "Wine prefix booted: $("$loader" --version) ($WINEARCH, $loader)"
+    if [ -n "$windows_version" ]; then
+      "$loader" winecfg -v "$windows_version" </dev/null >>"$folder/boot.log" 2>&1 ||
+        fail_with_log "Wine did not take the Windows version $windows_version" "$folder/boot.log"
+    fi
+    echo "Wine prefix booted: $("$loader" --version) ($WINEARCH, $loader${windows_version:+, Windows reported as $windows_version})"
     ;;
   remove) stop_and_remove ;;
   *)
-    echo "usage: $0 boot|remove FOLDER LOADER" >&2
+    echo "usage: $0 boot|remove FOLDER LOADER [WINDOWS-VERSION]" >&2
     exit 2
     ;;
 esac

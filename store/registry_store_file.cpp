@@ -154,6 +154,17 @@ bool Configure(sqlite3* db) {
          Execute(db, "PRAGMA foreign_keys = ON;") && Execute(db, kFlushLogBeforeCopying);
 }
 
+// The bytes of the open database's file, as SQLite reads them; nothing when it could not.
+std::optional<std::string> SerializedBytes(sqlite3* db) {
+  sqlite3_int64 size = 0;
+  unsigned char* data = sqlite3_serialize(db, "main", &size, 0);
+  if (data == nullptr)
+    return std::nullopt;
+  std::string bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
+  sqlite3_free(data);
+  return bytes;
+}
+
 // A complete, empty store, as the bytes of its file: built in memory, so that creating a store
 // writes no file but the one that becomes the store. Returns an error text, empty on success.
 std::string EmptyStoreBytes(std::string& bytes) {
@@ -164,12 +175,10 @@ std::string EmptyStoreBytes(std::string& bytes) {
     return LastError(raw);
   if (!Execute(raw, "BEGIN;") || !Execute(raw, kSchema) || !Execute(raw, "COMMIT;"))
     return LastError(raw);
-  sqlite3_int64 size = 0;
-  unsigned char* data = sqlite3_serialize(raw, "main", &size, 0);
-  if (data == nullptr)
+  std::optional<std::string> serialized = SerializedBytes(raw);
+  if (!serialized)
     return "out of memory";
-  bytes.assign(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
-  sqlite3_free(data);
+  bytes = std::move(*serialized);
   // The header's file format versions: 2 opens the file with write-ahead logging, which lets the
   // client read while the tool writes. The mode stays with the file.
   bytes[18] = bytes[19] = 2;
@@ -223,14 +232,11 @@ std::optional<std::string> ChangedInMemory(std::string_view bytes,
       !change(raw)) {
     return std::nullopt;
   }
-  sqlite3_int64 size = 0;
-  unsigned char* data = sqlite3_serialize(raw, "main", &size, 0);
-  if (data == nullptr)
-    return std::nullopt;
-  std::string changed(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
-  sqlite3_free(data);
-  changed[18] = bytes[18];
-  changed[19] = bytes[19];
+  std::optional<std::string> changed = SerializedBytes(raw);
+  if (changed) {
+    (*changed)[18] = bytes[18];
+    (*changed)[19] = bytes[19];
+  }
   return changed;
 }
 
@@ -275,41 +281,41 @@ bool UpgradeToLayout2(sqlite3* db) {
   return false;
 }
 
-// The bytes of the whole store at `path`, read while this process has the store to itself; the
-// connection that holds it so is kept in `holder`, to be closed once the store was replaced.
-// Nothing when another connection has the store open; `failure` is set when it could not be read.
-std::optional<std::string> ReadWhileAlone(const std::string& path, Store& holder,
-                                          std::string& failure) {
+// The whole store, read while this process had it to itself.
+struct AloneRead {
+  Store holder;  // the connection that keeps it so, to be closed once the store was replaced
+  std::optional<std::string> bytes;  // nothing when another connection has it open, or on failure
+  std::string failure;               // why it could not be read; empty otherwise
+};
+
+// Reads the store at `path` while this process has it to itself.
+AloneRead ReadWhileAlone(const std::string& path) {
+  AloneRead read;
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-  holder.reset(raw);
+  read.holder.reset(raw);
   // The store is then replaced under this connection, which must not copy its log into the old
   // file when it closes. Locking exclusively keeps every other connection out until it closes.
   if (opened != SQLITE_OK || sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr) ||
       !Execute(raw, "PRAGMA locking_mode = EXCLUSIVE;")) {
-    failure = LastError(raw);
-    return std::nullopt;
+    read.failure = LastError(raw);
+    return read;
   }
   const std::optional<std::int64_t> layout = FirstNumber(Prepare(raw, "PRAGMA user_version").get());
   if (!layout || *layout != kOldestLayoutVersion) {
     if (!layout && sqlite3_errcode(raw) != SQLITE_BUSY)
-      failure = LastError(raw);
-    return std::nullopt;  // in use, or upgraded by another process meanwhile
+      read.failure = LastError(raw);
+    return read;  // in use, or upgraded by another process meanwhile
   }
   if (sqlite3_wal_checkpoint_v2(raw, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) !=
       SQLITE_OK) {
-    failure = LastError(raw);
-    return std::nullopt;
+    read.failure = LastError(raw);
+    return read;
   }
-  sqlite3_int64 size = 0;
-  unsigned char* data = sqlite3_serialize(raw, "main", &size, 0);
-  if (data == nullptr) {
-    failure = LastError(raw);
-    return std::nullopt;
-  }
-  std::string bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
-  sqlite3_free(data);
-  return bytes;
+  read.bytes = SerializedBytes(raw);
+  if (!read.bytes)
+    read.failure = LastError(raw);
+  return read;
 }
 
 // Brings a store of layout 1 to the current layout as a whole new file, written beside it and
@@ -322,12 +328,10 @@ std::string UpgradeFileLayout(const std::string& path) {
   const std::string storeFile = std::filesystem::canonical(path, error).string();
   if (error)
     return error.message();
-  Store holder;
-  std::string failure;
-  const std::optional<std::string> old = ReadWhileAlone(storeFile, holder, failure);
-  if (!old)
-    return failure;
-  const std::optional<std::string> upgraded = ChangedInMemory(*old, UpgradeToLayout2);
+  const AloneRead old = ReadWhileAlone(storeFile);
+  if (!old.bytes)
+    return old.failure;
+  const std::optional<std::string> upgraded = ChangedInMemory(*old.bytes, UpgradeToLayout2);
   if (!upgraded)
     return "the store could not be brought to the current layout";
   return CreateWhole(storeFile, *upgraded, Placing::Replacing).failure;
@@ -478,13 +482,10 @@ std::string CreateStoreIfMissing(const std::string& path) {
 // A backup carries a commit mark of its own, so that a log of the store it was copied from is
 // never taken for its own when the copy is put back by hand.
 std::string BackUpStore(sqlite3* db, const std::string& path) {
-  sqlite3_int64 size = 0;
-  unsigned char* data = sqlite3_serialize(db, "main", &size, 0);
-  if (data == nullptr)
+  const std::optional<std::string> bytes = SerializedBytes(db);
+  if (!bytes)
     return LastError(db);
-  const std::string bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
-  sqlite3_free(data);
-  const std::optional<std::string> copy = ChangedInMemory(bytes, [](sqlite3* copyDb) {
+  const std::optional<std::string> copy = ChangedInMemory(*bytes, [](sqlite3* copyDb) {
     return !HasCommitMarks(copyDb) || Execute(copyDb, kRecordCommitMark);
   });
   if (!copy)

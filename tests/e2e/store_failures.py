@@ -21,7 +21,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "reliability"))
-from store_tools import layout_1_store, log_of_upgrade_in_place  # noqa: E402
+from store_tools import Programs, layout_1_store, log_of_upgrade_in_place  # noqa: E402
 
 CLIENT_KEY = r"HKLM\SOFTWARE\KESTRAN\Fernhold\Ostrevin\CurrentVersion"
 CANNOT_OPEN = "Cannot open CurrentVersion key.\n"
@@ -34,13 +34,17 @@ class Skip(Exception):
     pass
 
 
+def companion(options, path, *arguments):
+    """Runs the companion on the store at `path`; it must succeed."""
+    Programs(options.tool, options.reg, path).reg(*arguments)
+
+
 def make_store(options, path):
     """A store holding the client key with equal counters, made with the companion."""
     for name, data in (("ParentBackRevCounter", "5"), ("BackRevCounter", "5"),
                        ("ParentPattern", "1350668"), ("UsingPattern", "1350668")):
-        subprocess.run([options.reg, "add", CLIENT_KEY, "/v", name, "/t", "REG_DWORD", "/d", data,
-                        "/f"], env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path), check=True,
-                       capture_output=True)
+        companion(options, path, "add", CLIENT_KEY, "/v", name, "/t", "REG_DWORD", "/d", data,
+                  "/f")
 
 
 def foreign_database(path):
@@ -264,8 +268,7 @@ def add_many_values(options, path):
     lines += [f'"V{index:03}"="{"x" * 100}"' for index in range(300)]
     with open(path + ".reg", "w") as file:
         file.write("\r\n".join(lines) + "\r\n")
-    subprocess.run([options.reg, "import", path + ".reg"], check=True, capture_output=True,
-                   env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path))
+    companion(options, path, "import", path + ".reg")
 
 
 def companion_message_table(options):
@@ -328,9 +331,7 @@ def companion_message_table(options):
          lambda command, folder: command, ["query", r"HKLM\SOFTWARE\KESTRAN", "/s"],
          "ERROR: database disk image is malformed"),
         ("restore from a backup whose values are damaged", at("registry.db", lambda path: (
-            store(path), subprocess.run([options.reg, "backup", path + ".bak"], check=True,
-                                        capture_output=True,
-                                        env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path)),
+            store(path), companion(options, path, "backup", path + ".bak"),
             overwrite_last_page(path + ".bak"))), in_folder,
          ["restore", "registry.db.bak", "/f"], "malformed"),
     ]
@@ -392,10 +393,8 @@ def case_table(options):
 
     def store_to_seed(path):
         """A store whose client key holds only UsingPattern."""
-        subprocess.run([options.reg, "add", CLIENT_KEY, "/v", "UsingPattern", "/t", "REG_DWORD",
-                        "/d", "1350668", "/f"],
-                       env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path), check=True,
-                       capture_output=True)
+        companion(options, path, "add", CLIENT_KEY, "/v", "UsingPattern", "/t", "REG_DWORD", "/d",
+                  "1350668", "/f")
     def killed_writers_log(path):
         store(path)
         put_back(path, committed_log(path))
@@ -431,8 +430,7 @@ def case_table(options):
     def backup_put_back_beside_a_later_log(path):
         """The store restored by hand from its backup while a log written since lies beside it."""
         store(path)
-        subprocess.run([options.reg, "backup", path + ".bak"], check=True, capture_output=True,
-                       env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=path))
+        companion(options, path, "backup", path + ".bak")
         with open(path + ".bak", "rb") as file:
             backup = file.read()
         put_back(path, (backup, committed_log(path)[1]))

@@ -18,7 +18,6 @@ test does not ask for every step of BackRevCounter to be kept.
 """
 import argparse
 import os
-import subprocess
 import random
 import re
 import sys
@@ -120,10 +119,9 @@ def large_backup(programs, folder):
     programs.reg("backup", copy)
     bulk = os.path.join(folder, "bulk.reg")
     bulk_file(bulk, 3000, 1500, r"HKLM\SOFTWARE\Bulk\Backup")
-    subprocess.run([programs.reg_program, "import", bulk], check=True, capture_output=True,
-                   env=dict(programs.env, PATTERN_COUNTERS_REGISTRY=copy))
-    Programs(programs.tool, programs.reg_program, copy).reg(
-        "backup", os.path.join(folder, "large-backup.db"))
+    copy_programs = Programs(programs.tool, programs.reg_program, copy)
+    copy_programs.reg("import", bulk)
+    copy_programs.reg("backup", os.path.join(folder, "large-backup.db"))
 
 
 def run_tool(programs, name):

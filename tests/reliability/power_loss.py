@@ -32,8 +32,8 @@ import sys
 import tempfile
 import time
 
-from store_tools import (CLIENT_KEY, OTHER_KEY, bulk_file, contents, integrity, layout_1_store,
-                         soak)
+from store_tools import (CLIENT_KEY, OTHER_KEY, Programs, bulk_file, contents, integrity,
+                         layout_1_store, soak)
 
 SECTOR = 512
 STORE = "registry.db"
@@ -243,10 +243,9 @@ def workloads(tool, reg):
         copy = os.path.join(folder, "copy.db")
         run(reg, ["backup", copy], folder).check_returncode()
         bulk_file(beside(folder, "bulk.reg"), 400, 1000)
-        subprocess.run([reg, "import", beside(folder, "bulk.reg")], check=True, capture_output=True,
-                       env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=copy))
-        subprocess.run([reg, "backup", beside(folder, "larger-backup.db")], check=True,
-                       capture_output=True, env=dict(os.environ, PATTERN_COUNTERS_REGISTRY=copy))
+        copy_programs = Programs(tool, reg, copy)
+        copy_programs.reg("import", beside(folder, "bulk.reg"))
+        copy_programs.reg("backup", beside(folder, "larger-backup.db"))
         os.unlink(copy)
 
     return [

@@ -15,6 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
+wine32_loader=/usr/lib/wine/wine
 wine64_loader=/usr/lib/wine/wine64
 
 # Fails in CI, and elsewhere skips the suite, with the reason.
@@ -53,7 +54,7 @@ fi
 required=(i686-w64-mingw32-g++-win32 i686-w64-mingw32-windres i686-w64-mingw32-objdump
           i686-w64-mingw32-strip wineserver "$wine64_loader")
 if [ "$variant" = 32 ]; then
-  required+=(wine i686-w64-mingw32-g++-posix)
+  required+=(wine "$wine32_loader" i686-w64-mingw32-g++-posix)
 else
   required+=(x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres)
 fi
@@ -61,8 +62,10 @@ missing=()
 for program in "${required[@]}"; do
   command -v "$program" >/dev/null || missing+=("$program")
 done
-[ ${#missing[@]} -eq 0 ] ||
-  cannot_run "it needs ${missing[*]} (scripts/install-dependencies.sh windows)"
+if [ ${#missing[@]} -gt 0 ]; then
+  cannot_run "it needs ${missing[*]} (scripts/install-dependencies.sh windows)
+$(PATTERN_COUNTERS_WINDOWS=$variant scripts/install-dependencies.sh windows --why)"
+fi
 
 export WINEDEBUG=-all
 if [ "$variant" = 32 ]; then

@@ -11,7 +11,7 @@
 # answers for the packages actually needed. Exit status 0 when everything is installed, 1 after
 # naming each package that could not be, with apt's reason.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 export DEBIAN_FRONTEND=noninteractive
 
 update_tries=3
@@ -108,6 +108,7 @@ install_missing() {
   local codename
   "${sudo[@]}" apt-get install -y -q "${apt_options[@]}" "${missing[@]}" && return 0
   $indexes_updated && return 1
+  # shellcheck source=/dev/null
   codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
   [ -n "$codename" ] || return 1
   echo "apt-get install failed beside a failed index update: trying again from $codename itself"

@@ -147,71 +147,96 @@ std::optional<std::string> HexBytes(std::string_view list) {
   return bytes;
 }
 
+// The text before a comment that follows data, without the spaces around it.
+std::string_view BeforeComment(std::string_view data) {
+  return TrimmedRight(TrimmedLeft(data.substr(0, data.find(';'))));
+}
+
 // The value data after the `=`, or the reason it cannot be read. `wideText`: text types' hex data
-// is UTF-16 (version 5 files).
+// is UTF-16 (version 5 files). A comment may follow the data, as reg reads it.
 struct ParsedData {
   std::optional<store::Value> value;  // nothing: delete the value
   std::string error;
 };
+
+ParsedData ParseText(std::string_view data) {
+  data.remove_prefix(1);
+  const std::optional<std::string> text = ReadQuoted(data);
+  if (!text || !BeforeComment(data).empty())
+    return {std::nullopt, "a text must end with the line, in quotes"};
+  return {store::Value{store::kRegSz, *text + '\0'}, {}};
+}
+
+ParsedData ParseDword(std::string_view digits) {
+  const std::optional<std::uint32_t> number = HexNumber(BeforeComment(digits), 8);
+  if (!number)
+    return {std::nullopt, "dword: takes up to 8 hexadecimal digits"};
+  return {store::Value{store::kRegDword, store::LittleEndianBytes(*number, 4)}, {}};
+}
+
+// hex: and hex(N): data, whose text types are UTF-16 (`wideText`) or ANSI text.
+ParsedData ParseHex(std::uint32_t type, std::string_view list, bool wideText) {
+  std::optional<std::string> bytes = HexBytes(list);
+  if (!bytes)
+    return {std::nullopt, "hexadecimal bytes must be separated by commas"};
+  if (!IsTextType(type))
+    return {store::Value{type, *bytes}, {}};
+  if (!wideText)
+    return {store::Value{type, TextFromWindows1252(*bytes)}, {}};
+  if (bytes->size() % 2 != 0)
+    return {std::nullopt, "UTF-16 text must have an even number of bytes"};
+  const DecodedUtf16 text = TextFromUtf16(*bytes);
+  if (text.loneSurrogate)
+    return {std::nullopt, std::string(kLoneSurrogate)};
+  return {store::Value{type, text.text}, {}};
+}
+
 ParsedData ParseData(std::string_view data, bool wideText) {
   data = TrimmedRight(data);
   if (data == "-")
     return {std::nullopt, {}};
-  if (!data.empty() && data.front() == '"') {
-    data.remove_prefix(1);
-    const std::optional<std::string> text = ReadQuoted(data);
-    if (!text || !TrimmedLeft(data).empty())
-      return {std::nullopt, "a text must end with the line, in quotes"};
-    return {store::Value{store::kRegSz, *text + '\0'}, {}};
-  }
-  if (data.starts_with("dword:")) {
-    const std::optional<std::uint32_t> number = HexNumber(data.substr(6), 8);
-    if (!number)
-      return {std::nullopt, "dword: takes up to 8 hexadecimal digits"};
-    return {store::Value{store::kRegDword, store::LittleEndianBytes(*number, 4)}, {}};
-  }
-  std::uint32_t type = store::kRegBinary;
-  if (data.starts_with("hex(")) {
-    const std::size_t close = data.find("):");
-    const std::optional<std::uint32_t> number =
-        close == std::string_view::npos ? std::nullopt : HexNumber(data.substr(4, close - 4), 8);
-    if (!number)
-      return {std::nullopt, "hex(N): takes a hexadecimal type number"};
-    type = *number;
-    data.remove_prefix(close + 2);
-  } else if (data.starts_with("hex:")) {
-    data.remove_prefix(4);
-  } else {
+  if (data.starts_with('"'))
+    return ParseText(data);
+  if (data.starts_with("dword:"))
+    return ParseDword(data.substr(6));
+  if (data.starts_with("hex:"))
+    return ParseHex(store::kRegBinary, data.substr(4), wideText);
+  const std::size_t close = data.find("):");
+  const std::optional<std::uint32_t> type =
+      !data.starts_with("hex(") || close == std::string_view::npos
+          ? std::nullopt
+          : HexNumber(data.substr(4, close - 4), 8);
+  if (data.starts_with("hex(") && !type)
+    return {std::nullopt, "hex(N): takes a hexadecimal type number"};
+  if (!type)
     return {std::nullopt, "the data is not \"text\", dword:, hex: or hex(N):, nor - to delete"};
+  return ParseHex(*type, data.substr(close + 2), wideText);
+}
+
+// Reads a value's name at the start of `line`: @ for the unnamed value, or a quoted name. Returns
+// the name and moves `line` past it; nothing when the line starts with neither, `quoted` set when
+// a quote opened a name that no quote closes.
+struct ValueName {
+  std::optional<std::string> name;
+  bool unclosed = false;
+};
+ValueName ReadValueName(std::string_view& line) {
+  if (line.starts_with('@')) {
+    line.remove_prefix(1);
+    return {std::string()};
   }
-  std::optional<std::string> bytes = HexBytes(data);
-  if (!bytes)
-    return {std::nullopt, "hexadecimal bytes must be separated by commas"};
-  if (IsTextType(type) && wideText) {
-    if (bytes->size() % 2 != 0)
-      return {std::nullopt, "UTF-16 text must have an even number of bytes"};
-    const DecodedUtf16 text = TextFromUtf16(*bytes);
-    if (text.loneSurrogate)
-      return {std::nullopt, std::string(kLoneSurrogate)};
-    bytes = text.text;
-  } else if (IsTextType(type)) {
-    bytes = TextFromWindows1252(*bytes);
-  }
-  return {store::Value{type, *bytes}, {}};
+  if (!line.starts_with('"'))
+    return {};
+  line.remove_prefix(1);
+  std::optional<std::string> name = ReadQuoted(line);
+  return {name, !name};
 }
 
 // Whether the line is a value whose data is hexadecimal, which may go on after a backslash.
 bool HasHexData(std::string_view line) {
   line = TrimmedLeft(line);
-  if (line.starts_with('@')) {
-    line.remove_prefix(1);
-  } else if (line.starts_with('"')) {
-    line.remove_prefix(1);
-    if (!ReadQuoted(line))
-      return false;
-  } else {
+  if (!ReadValueName(line).name)
     return false;
-  }
   line = TrimmedLeft(line);
   return line.starts_with('=') && TrimmedLeft(line.substr(1)).starts_with("hex");
 }
@@ -266,6 +291,88 @@ LogicalText LogicalLines(std::string_view text) {
   return {lines, continues};
 }
 
+// A file's text, or the line where its UTF-16 holds a lone surrogate. Version 5 files are
+// UTF-16LE with a byte order mark (or UTF-8); REGEDIT4 files are ANSI text.
+struct DecodedFile {
+  std::string text;
+  std::optional<std::size_t> loneSurrogateLine;
+};
+DecodedFile Decoded(std::string_view bytes) {
+  if (bytes.starts_with("\xFF\xFE")) {
+    DecodedUtf16 decoded = TextFromUtf16(bytes.substr(2));
+    if (decoded.loneSurrogate)
+      return {std::string(), LineAt(decoded.text, *decoded.loneSurrogate)};
+    return {std::move(decoded.text), std::nullopt};
+  }
+  if (TrimmedLeft(bytes).starts_with(kVersion4))
+    return {TextFromWindows1252(bytes), std::nullopt};
+  return {std::string(bytes.starts_with("\xEF\xBB\xBF") ? bytes.substr(3) : bytes), std::nullopt};
+}
+
+ParsedRegistryFile Refused(std::size_t line, const std::string& reason) {
+  return {{}, "line " + std::to_string(line) + ": " + reason};
+}
+
+// Where the reading of a file's lines has got to.
+struct FileReading {
+  bool wideText;  // a version 5 file, whose text types' hex data is UTF-16
+  std::vector<FileChange> changes = {};
+  std::optional<std::string> key = {};  // the key the values below belong to
+  bool keyDeleted = false;              // its values are passed over, as reg does
+};
+
+// Reads a key's line: [KEY], or [-KEY] to delete it. The name ends at the last bracket; what
+// follows it (a comment) is passed over. Returns an error text, empty on success.
+std::string ReadKeyLine(std::string_view line, std::size_t number, FileReading& reading) {
+  const std::size_t close = line.rfind(']');
+  const bool remove = line.size() > 1 && line[1] == '-';
+  const std::size_t start = remove ? 2 : 1;
+  if (close == std::string_view::npos || close <= start)
+    return "a key name must be in brackets";
+  reading.key = std::string(line.substr(start, close - start));
+  reading.keyDeleted = remove;
+  reading.changes.push_back({remove ? FileChange::Kind::DeleteKey : FileChange::Kind::CreateKey,
+                             number,
+                             *reading.key,
+                             {}});
+  return std::string();
+}
+
+// Reads a value's line: NAME=DATA, or NAME=- to delete the value. Returns an error text, empty on
+// success.
+std::string ReadValueLine(std::string_view line, std::size_t number, FileReading& reading) {
+  if (!reading.key)
+    return "a value must follow the name of a key";
+  if (reading.keyDeleted)
+    return std::string();
+  const ValueName name = ReadValueName(line);
+  if (name.unclosed)
+    return "a value's name must be in quotes";
+  if (!name.name)
+    return "not a key, a value or a comment";
+  line = TrimmedLeft(line);
+  if (!line.starts_with('='))
+    return "a value's name must be followed by =";
+  const ParsedData data = ParseData(TrimmedLeft(line.substr(1)), reading.wideText);
+  if (!data.error.empty())
+    return data.error;
+  using Kind = FileChange::Kind;
+  reading.changes.push_back({data.value ? Kind::WriteValue : Kind::DeleteValue,
+                             number,
+                             *reading.key,
+                             {*name.name, data.value.value_or(store::Value{})}});
+  return std::string();
+}
+
+// Reads one line after the header: a key, a value, or nothing (blank, or a comment).
+std::string ReadLine(std::string_view line, std::size_t number, FileReading& reading) {
+  if (line.empty() || line.starts_with(';'))
+    return std::string();
+  if (line.starts_with('['))
+    return ReadKeyLine(line, number, reading);
+  return ReadValueLine(line, number, reading);
+}
+
 }  // namespace
 
 std::string FormatRegistryFile(const std::vector<ExportedKey>& keys) {
@@ -280,82 +387,26 @@ std::string FormatRegistryFile(const std::vector<ExportedKey>& keys) {
 }
 
 ParsedRegistryFile ParseRegistryFile(std::string_view bytes) {
-  const auto refuse = [](std::size_t number, const std::string& reason) {
-    return ParsedRegistryFile{{}, "line " + std::to_string(number) + ": " + reason};
-  };
-  // Version 5 files are UTF-16LE with a byte order mark (or UTF-8); REGEDIT4 files are ANSI text.
-  std::string text;
-  if (bytes.starts_with("\xFF\xFE")) {
-    DecodedUtf16 decoded = TextFromUtf16(bytes.substr(2));
-    if (decoded.loneSurrogate)
-      return refuse(LineAt(decoded.text, *decoded.loneSurrogate), std::string(kLoneSurrogate));
-    text = std::move(decoded.text);
-  } else if (TrimmedLeft(bytes).starts_with(kVersion4)) {
-    text = TextFromWindows1252(bytes);
-  } else {
-    text = std::string(bytes.starts_with("\xEF\xBB\xBF") ? bytes.substr(3) : bytes);
-  }
-  const auto [lines, endsInsideValue] = LogicalLines(text);
-  if (endsInsideValue)
-    return refuse(lines.back().number, "the file ends inside this value's data");
-  const std::string_view header = lines.empty() ? std::string_view() : TrimmedLeft(lines[0].text);
+  const DecodedFile decoded = Decoded(bytes);
+  if (decoded.loneSurrogateLine)
+    return Refused(*decoded.loneSurrogateLine, std::string(kLoneSurrogate));
+  const LogicalText text = LogicalLines(decoded.text);
+  if (text.endsInsideValue)
+    return Refused(text.lines.back().number, "the file ends inside this value's data");
+  const std::string_view header =
+      text.lines.empty() ? std::string_view() : TrimmedLeft(text.lines[0].text);
   if (header != kVersion5 && header != kVersion4) {
-    return refuse(1,
-                  "a registry file starts with \"Windows Registry Editor Version 5.00\" or "
-                  "\"REGEDIT4\"");
+    return Refused(1,
+                   "a registry file starts with \"Windows Registry Editor Version 5.00\" or "
+                   "\"REGEDIT4\"");
   }
-  const bool wideText = header == kVersion5;
-  ParsedRegistryFile parsed;
-  std::optional<std::string> key;
-  bool keyDeleted = false;  // the values below a deleted key are passed over, as reg does
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    const std::string_view line = TrimmedLeft(lines[i].text);
-    const std::size_t number = lines[i].number;
-    if (line.empty() || line.front() == ';')
-      continue;
-    if (line.front() == '[') {
-      // The name ends at the last bracket; what follows it (a comment) is passed over.
-      const std::size_t close = line.rfind(']');
-      const bool remove = line.size() > 1 && line[1] == '-';
-      const std::size_t start = remove ? 2 : 1;
-      if (close == std::string_view::npos || close <= start)
-        return refuse(number, "a key name must be in brackets");
-      key = std::string(line.substr(start, close - start));
-      keyDeleted = remove;
-      parsed.changes.push_back(
-          {remove ? FileChange::Kind::DeleteKey : FileChange::Kind::CreateKey, number, *key, {}});
-      continue;
-    }
-    if (!key)
-      return refuse(number, "a value must follow the name of a key");
-    if (keyDeleted)
-      continue;
-    std::string_view rest = line;
-    std::string name;
-    if (rest.front() == '@') {
-      rest.remove_prefix(1);
-    } else if (rest.front() == '"') {
-      rest.remove_prefix(1);
-      const std::optional<std::string> quoted = ReadQuoted(rest);
-      if (!quoted)
-        return refuse(number, "a value's name must be in quotes");
-      name = *quoted;
-    } else {
-      return refuse(number, "not a key, a value or a comment");
-    }
-    rest = TrimmedLeft(rest);
-    if (rest.empty() || rest.front() != '=')
-      return refuse(number, "a value's name must be followed by =");
-    const ParsedData data = ParseData(TrimmedLeft(rest.substr(1)), wideText);
-    if (!data.error.empty())
-      return refuse(number, data.error);
-    if (data.value) {
-      parsed.changes.push_back({FileChange::Kind::WriteValue, number, *key, {name, *data.value}});
-    } else {
-      parsed.changes.push_back({FileChange::Kind::DeleteValue, number, *key, {name, {}}});
-    }
+  FileReading reading{header == kVersion5};
+  for (std::size_t i = 1; i < text.lines.size(); ++i) {
+    const FileLine& line = text.lines[i];
+    if (std::string error = ReadLine(TrimmedLeft(line.text), line.number, reading); !error.empty())
+      return Refused(line.number, error);
   }
-  return parsed;
+  return {std::move(reading.changes), std::string()};
 }
 
 }  // namespace reg

@@ -15,11 +15,12 @@
 namespace counters {
 namespace {
 
-// A counter the update keeps in existence, with the messages for a failed read and a failed seed.
+// A counter the update keeps in existence, with the messages for a failed read and a refused
+// write (of its seed, or of its new value).
 struct MaintainedCounter {
   const char* valueName;
   const char* queryFailure;
-  const char* seedFailure;
+  const char* setFailure;
 };
 
 constexpr MaintainedCounter kParentBackRevCounter{"ParentBackRevCounter",
@@ -43,7 +44,7 @@ std::optional<std::uint32_t> ReadOrSeed(RegistryKey* key, const MaintainedCounte
   std::printf("%s", counter.queryFailure);
   if (SetDwordValue(key, counter.valueName, 0))
     return 0u;
-  std::printf("%s", counter.seedFailure);
+  std::printf("%s", counter.setFailure);
   return std::nullopt;
 }
 
@@ -72,14 +73,13 @@ void UpdateOpenKey(RegistryKey* key, std::uint32_t newPattern) {
   }
 
   if (!SetDwordValue(key, kParentPattern.valueName, newPattern)) {
-    std::printf("Cannot set ParentPattern.\n");
+    std::printf("%s", kParentPattern.setFailure);
     return;
   }
   if (*parentBackRev != *backRev)
     std::printf("BackRev counts are already different.\n");
-  if (!SetDwordValue(key, kBackRevCounter.valueName, SteppedBackRevCounter(*backRev))) {
-    std::printf("Cannot set BackRevCounter.\n");
-  }
+  if (!SetDwordValue(key, kBackRevCounter.valueName, SteppedBackRevCounter(*backRev)))
+    std::printf("%s", kBackRevCounter.setFailure);
 }
 
 }  // namespace

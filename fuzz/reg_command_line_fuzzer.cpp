@@ -32,10 +32,9 @@ std::vector<std::string_view> SplitAtNul(std::string_view input) {
 }
 
 void CheckKeyNameRoundTrip(const reg::Command& command) {
-  const std::string fullName = reg::FullKeyName(command.root, command.keyPath);
-  const reg::ParsedCommand again = reg::ParseCommandLine({"query", fullName});
+  const reg::ParsedKeyName again = reg::ParseKeyName(reg::FullKeyName(command.key));
   Require(again.error.empty());
-  Require(again.command.root == command.root && again.command.keyPath == command.keyPath);
+  Require(again.key.root == command.key.root && again.key.path == command.key.path);
 }
 
 // Types whose shown data is enough to write the same bytes again (REG_NONE is given as text but
@@ -61,11 +60,12 @@ void CheckDataRoundTrip(const reg::Command& command) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const reg::ParsedCommand parsed = reg::ParseCommandLine(SplitAtNul(input));
-  if (!parsed.error.empty() || parsed.command.operation == reg::Operation::Help)
+  const reg::Operation* operation = parsed.command.operation;
+  if (!parsed.error.empty() || operation == nullptr)
     return 0;
-  CheckKeyNameRoundTrip(parsed.command);
-  if (parsed.command.operation == reg::Operation::Add && parsed.command.valueName) {
+  if (operation->words != reg::Words::File)
+    CheckKeyNameRoundTrip(parsed.command);
+  if (operation->name == "add")
     CheckDataRoundTrip(parsed.command);
-  }
   return 0;
 }

@@ -41,17 +41,6 @@ char UpperCaseLetter(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// Compared in place: the prefixes are a few characters, too short to be worth a library call.
-constexpr bool StartsWith(std::string_view stem, std::string_view prefix) {
-  if (stem.size() < prefix.size())
-    return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (stem[i] != prefix[i])
-      return false;
-  }
-  return true;
-}
-
 // The letter code of the lettered form: letters A-Z read in turn as base-27 digits, A being 1.
 std::uint32_t LetterCode(const NameCopy& copy) {
   std::uint32_t code = 0;
@@ -101,12 +90,12 @@ std::uint32_t PatternNumberFromName(std::string_view text) {
     copy[i] = fileName[i];
   const std::string_view stem(copy.data(), dot);
 
-  if (StartsWith(stem, "AV") || StartsWith(stem, "QM")) {
+  if (stem.starts_with("AV") || stem.starts_with("QM")) {
     return (ConvertDecimal(stem.substr(2)) << 20) + LetterCode(copy);
   }
-  if (StartsWith(stem, "VD"))
+  if (stem.starts_with("VD"))
     return ConvertUnsigned(stem.substr(2), 16);
-  if (StartsWith(stem, "LPT$QMN")) {
+  if (stem.starts_with("LPT$QMN")) {
     return ConvertUnsigned(fileName.substr(kSequenceDigitsStart), 10);
   }
   if (!IsDatedPatternName(fileName))

@@ -45,7 +45,8 @@ RegistryKey* OpenLocalMachineKey(const char* path) {
 std::optional<std::uint32_t> QueryValue(RegistryKey* key, const char* valueName) {
   if (!key->readValue)
     key->readValue = store::PrepareReadValue(key->db.get());
-  const store::ValueLookup read = store::ReadValueWith(key->readValue.get(), key->id, valueName);
+  const store::ValueLookup read =
+      store::ReadValueWith(key->db.get(), key->readValue.get(), key->id, valueName);
   if (read.outcome == store::Outcome::Failed)
     key->storeFailedARead = true;
   if (read.outcome != store::Outcome::Found || read.named.value.bytes.size() > 4)
@@ -59,7 +60,8 @@ bool SetDwordValue(RegistryKey* key, const char* valueName, std::uint32_t value)
   if (!key->writeValue)
     key->writeValue = store::PrepareWriteValue(key->db.get());
   return store::WriteValueWith(key->db.get(), key->writeValue.get(), key->id, valueName,
-                               {store::kRegDword, store::LittleEndianBytes(value, 4)});
+                               {store::kRegDword, store::LittleEndianBytes(value, 4)})
+      .ok();
 }
 
 void CloseKey(RegistryKey* key) {

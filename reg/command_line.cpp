@@ -2,60 +2,34 @@
 #include "reg/command_line.h"
 
 #include <algorithm>
-#include <array>
+#include <string>
 
 #include "reg/value_text.h"
 
 namespace reg {
 namespace {
 
-using store::kRootNames;
-
-struct OperationName {
-  std::string_view name;
-  Operation operation;
+// The roots, by their long and short names.
+struct RootName {
+  store::Root root;
+  std::string_view longName;
+  std::string_view shortName;
 };
-constexpr std::array<OperationName, 7> kOperations = {{
-    {"add", Operation::Add},
-    {"query", Operation::Query},
-    {"delete", Operation::Delete},
-    {"export", Operation::Export},
-    {"import", Operation::Import},
-    {"backup", Operation::Backup},
-    {"restore", Operation::Restore},
-}};
-
-// The operations whose second word is a file rather than a key.
-bool TakesFile(Operation operation) {
-  return operation == Operation::Import || operation == Operation::Backup ||
-         operation == Operation::Restore;
-}
-
-// An option: its name without the leading / or -, whether a word follows it, and the operations
-// that take it.
-struct OptionRule {
-  std::string_view name;
-  bool takesWord;
-  // Indexed by Operation: help, add, query, delete, export, import, backup, restore.
-  std::array<bool, 8> allowedFor;
+constexpr RootName kRootNames[] = {
+    {store::Root::ClassesRoot, "HKEY_CLASSES_ROOT", "HKCR"},
+    {store::Root::CurrentUser, "HKEY_CURRENT_USER", "HKCU"},
+    {store::Root::LocalMachine, "HKEY_LOCAL_MACHINE", "HKLM"},
+    {store::Root::Users, "HKEY_USERS", "HKU"},
+    {store::Root::CurrentConfig, "HKEY_CURRENT_CONFIG", "HKCC"},
 };
-constexpr std::array<OptionRule, 11> kOptions = {{
-    {"v", true, {false, true, true, true, false, false, false, false}},
-    {"ve", false, {false, true, true, true, false, false, false, false}},
-    {"va", false, {false, false, false, true, false, false, false, false}},
-    {"t", true, {false, true, false, false, false, false, false, false}},
-    {"d", true, {false, true, false, false, false, false, false, false}},
-    // add: the REG_MULTI_SZ separator; query: every subkey too
-    {"s", true, {false, true, false, false, false, false, false, false}},
-    {"s", false, {false, false, true, false, false, false, false, false}},
-    {"f", false, {false, true, false, true, false, false, false, true}},
-    {"y", false, {false, false, false, false, true, false, false, false}},
-    {"reg:32", false, {false, true, true, true, true, true, false, false}},
-    {"reg:64", false, {false, true, true, true, true, true, false, false}},
-}};
 
 constexpr std::string_view kInvalidSyntax =
     "ERROR: Invalid syntax.\nType \"pattern-counters-reg /?\" for usage.";
+constexpr std::string_view kInvalidKey = "ERROR: Invalid key name.";
+
+ParsedCommand Refused(std::string_view error = kInvalidSyntax) {
+  return {{}, std::string(error)};
+}
 
 bool IsHelpRequest(std::string_view argument) {
   return argument == "/?" || argument == "-?" || argument == "--help" ||
@@ -66,145 +40,189 @@ bool IsHelpRequest(std::string_view argument) {
 // help word is a word of the command, and refused as reg refuses it.
 bool AsksForHelp(const std::vector<std::string_view>& arguments) {
   return (arguments.size() == 1 && IsHelpRequest(arguments[0])) ||
-         (arguments.size() == 2 && IsHelpRequest(arguments[1]) &&
-          std::any_of(kOperations.begin(), kOperations.end(),
-                      [&](const auto& op) { return EqualIgnoringCase(op.name, arguments[0]); }));
+         (arguments.size() == 2 && IsHelpRequest(arguments[1]) && FindOperation(arguments[0]));
 }
 
-// The option `argument` names for the operation, or nullptr when it names none the operation takes.
-const OptionRule* FindOption(std::string_view argument, Operation operation) {
+// The option `argument` names among those the operation takes, or nullptr.
+const OptionSyntax* FindOption(const Operation& operation, std::string_view argument) {
   if (argument.size() < 2 || (argument.front() != '/' && argument.front() != '-'))
     return nullptr;
-  const auto rule = std::find_if(kOptions.begin(), kOptions.end(), [&](const OptionRule& option) {
-    return EqualIgnoringCase(option.name, argument.substr(1)) &&
-           option.allowedFor[static_cast<std::size_t>(operation)];
-  });
-  return rule == kOptions.end() ? nullptr : &*rule;
+  for (const OptionSyntax& option : operation.options) {
+    if (EqualIgnoringCase(option.name, argument.substr(1)))
+      return &option;
+  }
+  return nullptr;
 }
 
-// Applies one option to the command. Returns an error text, empty on success.
-std::string ApplyOption(const OptionRule& option, std::string_view word, Command& command) {
-  const std::string_view name = option.name;
-  if (name == "v")
-    command.valueName = std::string(word);
-  if (name == "ve")
-    command.valueName = std::string();
-  if (name == "va")
-    command.allValues = true;
-  if (name == "d")
-    command.data = std::string(word);
-  if (name == "f" || name == "y")
-    command.force = true;
-  if (name == "s" && !option.takesWord)
-    command.recursive = true;
-  if (name == "s" && option.takesWord) {
-    if (word.size() != 1)
-      return "ERROR: The separator of /s must be one character.";
-    command.separator = std::string(word);
+// What an option sets in the command, from the word after it (empty when it takes none).
+// Returns an error text, empty on success.
+using ApplyOption = std::string (*)(std::string_view word, Command& command);
+
+struct OptionEffect {
+  std::string_view name;
+  bool takesWord;
+  ApplyOption apply;
+};
+constexpr OptionEffect kOptionEffects[] = {
+    {"v", true,
+     [](std::string_view word, Command& command) {
+       command.valueName = std::string(word);
+       return std::string();
+     }},
+    {"ve", false,
+     [](std::string_view, Command& command) {
+       command.valueName = std::string();
+       return std::string();
+     }},
+    {"va", false,
+     [](std::string_view, Command& command) {
+       command.allValues = true;
+       return std::string();
+     }},
+    {"d", true,
+     [](std::string_view word, Command& command) {
+       command.data = std::string(word);
+       return std::string();
+     }},
+    {"f", false,
+     [](std::string_view, Command& command) {
+       command.force = true;
+       return std::string();
+     }},
+    {"y", false,
+     [](std::string_view, Command& command) {
+       command.force = true;
+       return std::string();
+     }},
+    {"s", false,
+     [](std::string_view, Command& command) {
+       command.recursive = true;
+       return std::string();
+     }},
+    {"s", true,
+     [](std::string_view word, Command& command) {
+       if (word.size() != 1)
+         return std::string("ERROR: The separator of /s must be one character.");
+       command.separator = std::string(word);
+       return std::string();
+     }},
+    {"t", true,
+     [](std::string_view word, Command& command) {
+       const std::optional<std::uint32_t> type = TypeNumber(word);
+       if (!type)
+         return "ERROR: Invalid type: " + std::string(word) + ".";
+       command.type = *type;
+       return std::string();
+     }},
+    // Accepted for scripts written for Windows: the store has a single view.
+    {"reg:32", false, [](std::string_view, Command&) { return std::string(); }},
+    {"reg:64", false, [](std::string_view, Command&) { return std::string(); }},
+};
+
+std::string Apply(const OptionSyntax& option, std::string_view word, Command& command) {
+  for (const OptionEffect& effect : kOptionEffects) {
+    if (effect.name == option.name && effect.takesWord == option.takesWord)
+      return effect.apply(word, command);
   }
-  if (name == "t") {
-    const std::optional<std::uint32_t> type = TypeNumber(word);
-    if (!type)
-      return "ERROR: Invalid type: " + std::string(word) + ".";
-    command.type = *type;
+  return std::string(kInvalidSyntax);
+}
+
+// Takes the words before the options: KEY, FILE or KEY FILE. Returns an error text, empty on
+// success.
+std::string TakeWords(const std::vector<std::string_view>& arguments, Command& command) {
+  const Words words = command.operation->words;
+  if (arguments.size() < (words == Words::KeyAndFile ? 3u : 2u))
+    return std::string(kInvalidSyntax);
+  if (words == Words::File) {
+    command.file = std::string(arguments[1]);
+    return std::string();
   }
+  ParsedKeyName key = ParseKeyName(arguments[1]);
+  command.key = std::move(key.key);
+  if (words == Words::KeyAndFile)
+    command.file = std::string(arguments[2]);
+  return key.error;
+}
+
+// Takes the options from `first` on, each at most once. Returns an error text, empty on success.
+std::string TakeOptions(const std::vector<std::string_view>& arguments, std::size_t first,
+                        Command& command) {
+  std::vector<std::string_view> seen;
+  for (std::size_t i = first; i < arguments.size(); ++i) {
+    const OptionSyntax* option = FindOption(*command.operation, arguments[i]);
+    if (option == nullptr || std::find(seen.begin(), seen.end(), option->name) != seen.end() ||
+        (option->takesWord && i + 1 >= arguments.size())) {
+      return std::string(kInvalidSyntax);
+    }
+    seen.push_back(option->name);
+    const std::string_view word = option->takesWord ? arguments[++i] : std::string_view();
+    if (std::string error = Apply(*option, word, command); !error.empty())
+      return error;
+  }
+  const auto count = [&](std::string_view name) {
+    return std::count(seen.begin(), seen.end(), name);
+  };
+  if (count("v") + count("ve") + count("va") > 1 || count("reg:32") + count("reg:64") > 1)
+    return std::string(kInvalidSyntax);
   return std::string();
 }
 
 }  // namespace
 
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
-  ParsedCommand parsed;
   if (AsksForHelp(arguments))
-    return parsed;
-  if (arguments.size() < 2)
-    return {{}, std::string(kInvalidSyntax)};
-  const auto operation = std::find_if(kOperations.begin(), kOperations.end(), [&](const auto& op) {
-    return EqualIgnoringCase(op.name, arguments[0]);
-  });
-  if (operation == kOperations.end())
-    return {{}, std::string(kInvalidSyntax)};
+    return {};
+  ParsedCommand parsed;
   Command& command = parsed.command;
-  command.operation = operation->operation;
-  // import, backup and restore FILE; export KEY FILE; the others KEY.
-  std::size_t firstOption = 2;
-  if (TakesFile(command.operation)) {
-    command.file = std::string(arguments[1]);
-  } else if (std::string error = ParseKeyName(arguments[1], command); !error.empty()) {
-    return {{}, error};
-  }
-  if (command.operation == Operation::Export) {
-    if (arguments.size() < 3)
-      return {{}, std::string(kInvalidSyntax)};
-    command.file = std::string(arguments[2]);
-    firstOption = 3;
-  }
-
-  std::vector<std::string_view> seen;
-  for (std::size_t i = firstOption; i < arguments.size(); ++i) {
-    const OptionRule* option = FindOption(arguments[i], command.operation);
-    const bool missingWord = option != nullptr && option->takesWord && i + 1 >= arguments.size();
-    if (option == nullptr || missingWord ||
-        std::find(seen.begin(), seen.end(), option->name) != seen.end()) {
-      return {{}, std::string(kInvalidSyntax)};
-    }
-    seen.push_back(option->name);
-    const std::string_view word = option->takesWord ? arguments[++i] : std::string_view();
-    if (std::string error = ApplyOption(*option, word, command); !error.empty())
-      return {{}, error};
-  }
-  const auto count = [&](std::string_view name) {
-    return std::count(seen.begin(), seen.end(), name);
-  };
-  if (count("v") + count("ve") + count("va") > 1 || count("reg:32") + count("reg:64") > 1) {
-    return {{}, std::string(kInvalidSyntax)};
-  }
-  // Without a value name, add writes the key's unnamed value, as reg does: with the data and type
-  // given, or an empty REG_SZ.
-  if (command.operation == Operation::Add && !command.valueName)
-    command.valueName = std::string();
-  if (command.operation == Operation::Add && command.data == std::nullopt &&
-      (command.type == store::kRegDword || command.type == kRegDwordBigEndian)) {
-    return {{}, std::string(kInvalidSyntax)};  // reg wants the number of a REG_DWORD
+  command.operation = arguments.empty() ? nullptr : FindOperation(arguments[0]);
+  if (command.operation == nullptr)
+    return Refused();
+  if (std::string error = TakeWords(arguments, command); !error.empty())
+    return Refused(error);
+  const std::size_t firstOption = command.operation->words == Words::KeyAndFile ? 3 : 2;
+  if (std::string error = TakeOptions(arguments, firstOption, command); !error.empty())
+    return Refused(error);
+  if (command.operation->name == "add") {
+    // Without a value name, add writes the key's unnamed value, as reg does: with the data and
+    // type given, or an empty REG_SZ. reg wants the number of a REG_DWORD.
+    if (!command.valueName)
+      command.valueName = std::string();
+    if (!command.data && (command.type == store::kRegDword || command.type == kRegDwordBigEndian))
+      return Refused();
   }
   return parsed;
 }
 
-std::string ParseKeyName(std::string_view keyName, Command& command) {
+ParsedKeyName ParseKeyName(std::string_view keyName) {
   if (keyName.size() > 1 && keyName.back() == '\\')
     keyName.remove_suffix(1);
   const std::string_view rootName = keyName.substr(0, keyName.find('\\'));
-  const auto root = std::find_if(kRootNames.begin(), kRootNames.end(), [&](const auto& names) {
-    return EqualIgnoringCase(rootName, names.longName) ||
-           EqualIgnoringCase(rootName, names.shortName);
-  });
-  if (root == kRootNames.end())
-    return "ERROR: Invalid key name.";
-  const std::string_view path =
-      rootName.size() < keyName.size() ? keyName.substr(rootName.size() + 1) : std::string_view();
+  const auto root =
+      std::find_if(std::begin(kRootNames), std::end(kRootNames), [&](const auto& names) {
+        return EqualIgnoringCase(rootName, names.longName) ||
+               EqualIgnoringCase(rootName, names.shortName);
+      });
+  const bool hasPath = rootName.size() < keyName.size();
+  const std::string_view path = hasPath ? keyName.substr(rootName.size() + 1) : std::string_view();
   // Every name in the path must be non-empty: no doubled, leading or (after the one dropped
-  // above) trailing backslash.
-  if (path.find("\\\\") != std::string_view::npos ||
-      (!path.empty() && (path.front() == '\\' || path.back() == '\\')) ||
-      (rootName.size() < keyName.size() && path.empty())) {
-    return "ERROR: Invalid key name.";
-  }
-  // Key names are of printable characters, as Windows documents them: a control character, a
-  // line break above all, could not be written in a registry file.
+  // above) trailing backslash. Key names are of printable characters, as Windows documents them:
+  // a control character, a line break above all, could not be written in a registry file.
   const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
-  if (std::any_of(path.begin(), path.end(), control))
-    return "ERROR: Invalid key name.";
-  command.root = root->root;
-  command.keyPath = std::string(path);
-  return std::string();
+  if (root == std::end(kRootNames) || path.find("\\\\") != std::string_view::npos ||
+      (hasPath && (path.empty() || path.front() == '\\' || path.back() == '\\')) ||
+      std::any_of(path.begin(), path.end(), control)) {
+    return {{}, std::string(kInvalidKey)};
+  }
+  return {{root->root, std::string(path)}, std::string()};
 }
 
-std::string FullKeyName(store::Root root, std::string_view keyPath) {
-  const auto names = std::find_if(kRootNames.begin(), kRootNames.end(),
-                                  [&](const auto& candidate) { return candidate.root == root; });
+std::string FullKeyName(const KeyName& key) {
+  const auto names =
+      std::find_if(std::begin(kRootNames), std::end(kRootNames),
+                   [&](const auto& candidate) { return candidate.root == key.root; });
   std::string name(names->longName);
-  if (!keyPath.empty())
-    name.append("\\").append(keyPath);
+  if (!key.path.empty())
+    name.append("\\").append(key.path);
   return name;
 }
 

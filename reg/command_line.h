@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,12 +11,54 @@
 
 namespace reg {
 
-enum class Operation { Help, Add, Query, Delete, Export, Import, Backup, Restore };
+struct Command;
+struct Console;
+
+// A key by name: its root, and its path below the root.
+struct KeyName {
+  store::Root root = store::Root::LocalMachine;
+  std::string path;  // names separated by backslashes; empty for the root itself
+};
+
+// The key that ROOT\path names, one trailing backslash dropped, or the error that refuses it.
+struct ParsedKeyName {
+  KeyName key;
+  std::string error;
+};
+ParsedKeyName ParseKeyName(std::string_view keyName);
+
+// The key's full name, with the root's long name.
+std::string FullKeyName(const KeyName& key);
+
+// An option an operation takes: its name without the leading / or -, and whether the word after
+// it is its data.
+struct OptionSyntax {
+  std::string_view name;
+  bool takesWord;
+};
+
+// What follows an operation's name before its options.
+enum class Words { Key, File, KeyAndFile };
+
+// Runs a command on the store file at `storePath`. Returns the exit status: 0 on success, 1 after
+// an error message on `console.err`.
+using RunOperation = int (*)(const Command& command, const std::string& storePath,
+                             Console& console);
+
+// An operation of the companion: its name, its syntax, and what runs it.
+struct Operation {
+  std::string_view name;
+  Words words;
+  std::span<const OptionSyntax> options;
+  RunOperation run;
+};
+
+// The operation named `name` (any case), or nullptr.
+const Operation* FindOperation(std::string_view name);
 
 struct Command {
-  Operation operation = Operation::Help;
-  store::Root root = store::Root::LocalMachine;
-  std::string keyPath;                   // below the root; empty for the root itself
+  const Operation* operation = nullptr;  // nullptr when help was asked for
+  KeyName key;
   std::optional<std::string> valueName;  // /v NAME, or empty for the unnamed value (/ve)
   bool allValues = false;                // /va
   std::uint32_t type = store::kRegSz;    // /t
@@ -33,15 +76,8 @@ struct ParsedCommand {
 };
 
 // Parses the arguments after the program name. A help word alone, or after an operation alone,
-// gives Operation::Help; the word after /v, /d, /s or /t is data, whatever it is.
+// asks for help; the word after /v, /d, /s or /t is data, whatever it is.
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments);
-
-// Splits ROOT\path into the command's root and the path below it, dropping one trailing
-// backslash. Returns an error text, empty on success.
-std::string ParseKeyName(std::string_view keyName, Command& command);
-
-// The key's full name, with the root's long name.
-std::string FullKeyName(store::Root root, std::string_view keyPath);
 
 // The usage text.
 std::string_view Usage();

@@ -1,17 +1,14 @@
 // The registry store: keys and typed values kept in one SQLite file between runs.
 //
-// Keys form a tree below the usual roots. Key and value names match without regard to the case of
-// ASCII letters and keep the case they were created with; each value is kept as its type number
-// and its bytes, exactly. Every write is its own atomic, durable transaction that takes the write
-// lock up front, and every lock is waited for a bounded time, so that the tool, the companion and
-// the client can use one store at the same time.
+// Keys form a tree below the usual roots; names match whatever the case of their ASCII letters
+// and keep the case they were created with; a value is its type number and its bytes, exactly.
+// Every write is its own atomic, durable transaction, every lock is waited for a bounded time, and
+// every operation returns its failure, with SQLite's message, as a value.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,23 +29,16 @@ struct StatementFinalizer {
 // A prepared statement; it must be finalized before its store is closed.
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
+// What an operation came to: success, or why not.
+struct Status {
+  std::string error;  // empty on success
+  bool ok() const { return error.empty(); }
+};
+
 using KeyId = std::int64_t;
 
 // The roots, with the key ids they have in every store.
 enum class Root : KeyId { ClassesRoot = 1, CurrentUser, LocalMachine, Users, CurrentConfig };
-
-struct RootName {
-  Root root;
-  std::string_view longName;
-  std::string_view shortName;
-};
-inline constexpr std::array<RootName, 5> kRootNames = {{
-    {Root::ClassesRoot, "HKEY_CLASSES_ROOT", "HKCR"},
-    {Root::CurrentUser, "HKEY_CURRENT_USER", "HKCU"},
-    {Root::LocalMachine, "HKEY_LOCAL_MACHINE", "HKLM"},
-    {Root::Users, "HKEY_USERS", "HKU"},
-    {Root::CurrentConfig, "HKEY_CURRENT_CONFIG", "HKCC"},
-}};
 
 enum class Access { ReadOnly, ReadWrite };
 
@@ -60,49 +50,49 @@ struct OpenedStore {
   std::string snapshotOf = {};
 };
 
-// A stamp of the store file that changes whenever the file is written, or replaced.
-std::string FileStamp(const std::string& path);
-
-// Opens an existing store. A missing file, a file that is not a store of ours (empty, garbage,
-// another program's database, anything but a regular file), a log or journal beside it that is
-// not its own, and for ReadWrite a store the process may not write, all fail, with the reason in
-// `error`, and leave every file as it was. A store file that its log completes (a checkpoint was
-// cut short) is completed. For ReadWrite, a store of an older layout is brought to the current one
-// when no other connection has it open; nothing else is changed or repaired. ReadOnly leaves no
-// file beside the store: SQLite would leave its log files there, owned by this process and in the
-// way of the store's writers. When there are none, the store file alone is read, as a snapshot
-// (`snapshotOf`) that a writer may change meanwhile; while a writer has left a log but not its
-// index, the store is refused.
+// Opens an existing store. Anything but a regular file, a file that is not a store of ours (not
+// SQLite's, another application's, or made by an earlier development version), a journal beside
+// it, and for ReadWrite a store this process may not write, all fail, with the reason, and leave
+// every file as it was. ReadOnly leaves nothing beside the store: with no log there, the file
+// alone is read as a snapshot (`snapshotOf`); a log without its index is refused to a process
+// that may not write the store.
 OpenedStore OpenStore(const std::string& path, Access access);
 
-// Begins a write transaction that takes the write lock up front. When the store's log is empty,
-// its commit writes the log's new header without flushing it ahead of the pages after it, and
-// copies nothing into the store file: the log is flushed, and copied, when the store is closed.
-// Returns whether it began.
-bool BeginWriteTransaction(sqlite3* db);
+// Opens the store for reading: as a snapshot when no log lies beside it; otherwise for writing
+// where this process may, so that closing it folds the log into the store, else for reading.
+OpenedStore OpenForReading(const std::string& path);
+
+// Whether a store opened as a snapshot was read as its file still is: as it was at one moment.
+bool SnapshotStillCurrent(const std::string& path, const OpenedStore& opened);
 
 // Creates an empty store, and its folder, when there is no file at `path`; an existing file is
-// left as it is. The store appears whole or not at all. Returns an error text, empty on success.
-std::string CreateStoreIfMissing(const std::string& path);
+// left as it is. The store appears whole or not at all.
+Status CreateStoreIfMissing(const std::string& path);
 
-// Writes a copy of the open store, as it is at one moment, to a new store file at `path`, whole or
-// not at all; an existing file is never replaced. The copy has a commit mark of its own. Returns an
-// error text, empty on success.
-std::string BackUpStore(sqlite3* db, const std::string& path);
+// The open store as the bytes of a store file, as it is at one moment, or why it could not be read.
+struct StoreImage {
+  std::string bytes;
+  std::string error;
+};
+StoreImage ImageOf(sqlite3* db);
 
-// Replaces every key and value of the open store with those of the open store `source`, in one
-// write transaction. The keys get new ids, which no key of this store had before, so that a
-// write through a key opened before the restore is refused. Returns an error text, empty on
-// success.
-std::string ReplaceContents(sqlite3* db, sqlite3* source);
+// Writes a backup of the store at `storePath` to a new file at `path`, whole or not at all, which
+// no user who may not read the store may read; an existing file is never replaced.
+Status WriteBackup(const std::string& storePath, const StoreImage& image, const std::string& path);
+
+// Replaces every key and value of the open store, in one write transaction, with those of the
+// store at `backupPath`, read at one moment and never written. The keys get ids that no key of
+// this store had, so that a write through a key opened before the restore is refused.
+Status RestoreFrom(sqlite3* db, const std::string& backupPath);
 
 enum class Outcome { Found, NotFound, Failed };
 
 // A key, with its path below the root in the case it was created with.
 struct KeyLookup {
   Outcome outcome;
-  KeyId id;
-  std::string path;
+  KeyId id = 0;
+  std::string path = {};
+  std::string error = {};  // why it failed
 };
 
 // A registry value: its type number and its bytes.
@@ -131,9 +121,8 @@ inline std::string LittleEndianBytes(std::uint64_t number, std::size_t size) {
 // The number that up to 8 bytes hold, least significant first; missing high bytes are 0.
 inline std::uint64_t LittleEndianNumber(std::string_view bytes) {
   std::uint64_t number = 0;
-  for (std::size_t i = 0; i < bytes.size() && i < 8; ++i) {
+  for (std::size_t i = 0; i < bytes.size() && i < 8; ++i)
     number |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
-  }
   return number;
 }
 
@@ -145,11 +134,22 @@ struct NamedValue {
 // A value, with its name in the case it was created with.
 struct ValueLookup {
   Outcome outcome;
-  NamedValue named;
+  NamedValue named = {};
+  std::string error = {};  // why it failed
 };
 
-// The text of the last error on this store, for messages.
-std::string LastError(sqlite3* db);
+// What a delete came to: Found when it deleted something, NotFound when there was nothing to.
+struct Deletion {
+  Outcome outcome;
+  std::string error = {};  // why it failed
+};
+
+// A key's values, or its subkeys' names, each sorted by name.
+template <typename Item>
+struct Listing {
+  std::vector<Item> items;
+  std::string error;  // why the read failed; nothing is listed then
+};
 
 // Finds the key at `path` (names separated by backslashes; an empty path is the root itself).
 KeyLookup FindKey(sqlite3* db, Root root, std::string_view path);
@@ -159,30 +159,37 @@ KeyLookup CreateKey(sqlite3* db, Root root, std::string_view path);
 
 ValueLookup ReadValue(sqlite3* db, KeyId key, std::string_view name);
 
-// Creates or replaces the value. Returns false when the write is refused; the key must exist.
-bool WriteValue(sqlite3* db, KeyId key, std::string_view name, const Value& value);
+// Creates or replaces the value; the key must exist.
+Status WriteValue(sqlite3* db, KeyId key, std::string_view name, const Value& value);
 
-// The same reads and writes with statements prepared once, for a caller that reads or writes
-// several values of one store: compiling the statement again for each value costs more than
-// running it. A statement that could not be prepared (nullptr) makes the read or write fail.
+// The same with statements prepared once, for a caller of many reads or writes: compiling a
+// statement costs more than running it. One that could not be prepared (nullptr) fails them.
 Statement PrepareReadValue(sqlite3* db);
 Statement PrepareWriteValue(sqlite3* db);
-ValueLookup ReadValueWith(sqlite3_stmt* readValue, KeyId key, std::string_view name);
-bool WriteValueWith(sqlite3* db, sqlite3_stmt* writeValue, KeyId key, std::string_view name,
-                    const Value& value);
+ValueLookup ReadValueWith(sqlite3* db, sqlite3_stmt* readValue, KeyId key, std::string_view name);
+Status WriteValueWith(sqlite3* db, sqlite3_stmt* writeValue, KeyId key, std::string_view name,
+                      const Value& value);
 
-// Each returns NotFound when there was nothing to delete, Failed when the write was refused.
-Outcome DeleteValue(sqlite3* db, KeyId key, std::string_view name);
-Outcome DeleteAllValues(sqlite3* db, KeyId key);
-Outcome DeleteKey(sqlite3* db, KeyId key);
+Deletion DeleteValue(sqlite3* db, KeyId key, std::string_view name);
+Deletion DeleteAllValues(sqlite3* db, KeyId key);
+Deletion DeleteKey(sqlite3* db, KeyId key);
 
-// The key's values and the names of its subkeys, each sorted by name; nothing on a failed read.
-std::optional<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key);
-std::optional<std::vector<std::string>> ListSubkeys(sqlite3* db, KeyId key);
+// A subkey: its id, and its name as created.
+struct Subkey {
+  KeyId id;
+  std::string name;
+};
+
+Listing<NamedValue> ListValues(sqlite3* db, KeyId key);
+Listing<Subkey> ListSubkeys(sqlite3* db, KeyId key);
 
 // Runs `work` as one write transaction: the writes it makes with the functions above become part
-// of it, and all of them are committed when it returns true, none of them otherwise. Returns
-// whether they were committed.
-bool InOneWriteTransaction(sqlite3* db, const std::function<bool()>& work);
+// of it, and all of them are committed when it succeeds, none of them otherwise. Returns the
+// failure of `work` or of the commit.
+Status InOneWriteTransaction(sqlite3* db, const std::function<Status()>& work);
+
+// Runs `work` as one read transaction: every read it makes sees the store as it was at one
+// moment, whatever writers do meanwhile. Returns the failure of `work`.
+Status InOneReadTransaction(sqlite3* db, const std::function<Status()>& work);
 
 }  // namespace store

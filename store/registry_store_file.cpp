@@ -1,341 +1,74 @@
-// The store file: recognising, opening and creating it, and how its writes reach the disk.
+// The store file: recognising, opening, creating, copying and restoring it.
 //
-// A file is opened only after its header shows it is one of ours, so that SQLite never gets the
-// chance to change a file that belongs to someone else. A new store is built in memory, written
-// under a temporary name beside its final one and linked into place, so that it appears whole or
-// not at all and two creators never overwrite each other.
+// The store keeps its writes in SQLite's write-ahead log, flushed at each commit, and SQLite's own
+// recovery alone replays what a killed program left there. A new store is built under a
+// temporary name beside its final one and linked into place: it appears whole or not at all.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <optional>
-#include <string_view>
-#include <utility>
 
 #include "store/registry_store.h"
 #include "store/sqlite_statement.h"
-#include "store/store_logs.h"
 #include "store/whole_files.h"
 
 namespace store {
 namespace {
 
-// Marks in the database header that tell a store of ours: "PCRG" and the layout's version.
-// Layout 1 let a new key take the id of a deleted one; layout 2 never gives an id twice, so that
-// a key held open by id is never confused with a later one, and it records commit marks, so that
-// a log beside the store can be told to be its own (store_logs.h). Stores of layout 1 are still
-// read, and are brought to layout 2 when they are opened for writing.
-constexpr std::uint32_t kApplicationId = 0x50435247;
-constexpr std::uint32_t kOldestLayoutVersion = 1;
-constexpr std::uint32_t kLayoutVersion = 2;
-constexpr int kBusyTimeoutMilliseconds = 10000;
+// Marks in the database header that tell a store of ours: "PCRG", and the layout's version.
+// Layout 1 existed only in development builds; layout 2 never gives a key id twice, so that a key
+// held open by id is never confused with a later one.
+constexpr std::int64_t kApplicationId = 0x50435247;
+constexpr std::int64_t kDevelopmentLayoutVersion = 1;
+constexpr std::int64_t kLayoutVersion = 2;
+// How long a program waits for another's lock before its read or write fails.
+constexpr int kLockWaitMilliseconds = 10000;
+constexpr const char* kNoLocation = "no store location: set PATTERN_COUNTERS_REGISTRY or HOME";
 
-#define PATTERN_COUNTERS_KEYS_COLUMNS                       \
-  "(id INTEGER PRIMARY KEY AUTOINCREMENT,"                  \
-  " parent INTEGER REFERENCES keys (id) ON DELETE CASCADE," \
-  " name TEXT NOT NULL COLLATE NOCASE,"                     \
-  " UNIQUE (parent, name))"
-
-// The commit marks (store_logs.h): the store's first mark, after none.
-#define PATTERN_COUNTERS_COMMITS_TABLE                                               \
-  "CREATE TABLE commits (id INTEGER PRIMARY KEY CHECK (id = 1), mark BLOB NOT NULL," \
-  " previous BLOB NOT NULL);"                                                        \
-  "INSERT INTO commits VALUES (1, randomblob(16), zeroblob(16));"
-
-constexpr const char* kSchema =
-    "PRAGMA application_id = 1346589255;"
-    "PRAGMA user_version = 2;" PATTERN_COUNTERS_COMMITS_TABLE
-    "CREATE TABLE keys " PATTERN_COUNTERS_KEYS_COLUMNS
-    ";"
-    R"sql(
-CREATE TABLE vals (
-  key INTEGER NOT NULL REFERENCES keys (id) ON DELETE CASCADE,
-  name TEXT NOT NULL COLLATE NOCASE,
-  type INTEGER NOT NULL,
-  data BLOB NOT NULL,
+// An empty store, built in write-ahead-log mode, which lets the client read while the tool
+// writes; the mode stays with the file. Locked exclusively, the log's index stays in memory, and
+// the log is folded into the file at the end.
+constexpr const char* kBuildEmptyStore = R"sql(
+PRAGMA locking_mode = EXCLUSIVE; PRAGMA journal_mode = WAL; BEGIN;
+PRAGMA application_id = 1346589255; PRAGMA user_version = 2;
+CREATE TABLE keys (id INTEGER PRIMARY KEY AUTOINCREMENT,
+  parent INTEGER REFERENCES keys (id) ON DELETE CASCADE,
+  name TEXT NOT NULL COLLATE NOCASE, UNIQUE (parent, name));
+CREATE TABLE vals (key INTEGER NOT NULL REFERENCES keys (id) ON DELETE CASCADE,
+  name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL,
   PRIMARY KEY (key, name)) WITHOUT ROWID;
 INSERT INTO keys (id, parent, name) VALUES
   (1, NULL, 'HKEY_CLASSES_ROOT'), (2, NULL, 'HKEY_CURRENT_USER'), (3, NULL, 'HKEY_LOCAL_MACHINE'),
   (4, NULL, 'HKEY_USERS'), (5, NULL, 'HKEY_CURRENT_CONFIG');
+COMMIT; PRAGMA wal_checkpoint(TRUNCATE);
 )sql";
-static_assert(kApplicationId == 1346589255, "the schema text repeats the application id");
-static_assert(kLayoutVersion == 2, "the schema texts repeat the layout version");
 
-// Rebuilds the keys table of layout 1 as layout 2's, keeping every id, and adds the commit marks;
-// with references not enforced, so that dropping the old table takes no values with it. The first
-// mark follows none, which tells the upgrade's commit in a log.
-constexpr const char* kUpgradeToLayout2 =
-    "CREATE TABLE keys_layout2 " PATTERN_COUNTERS_KEYS_COLUMNS
-    ";"
-    "INSERT INTO keys_layout2 (id, parent, name) SELECT id, parent, name FROM keys;"
-    "DROP TABLE keys;"
-    "ALTER TABLE keys_layout2 RENAME TO keys;" PATTERN_COUNTERS_COMMITS_TABLE
-    "PRAGMA user_version = 2;";
-#undef PATTERN_COUNTERS_KEYS_COLUMNS
-#undef PATTERN_COUNTERS_COMMITS_TABLE
-
-std::uint32_t BigEndianAt(const std::array<unsigned char, 100>& header, std::size_t offset) {
-  return (std::uint32_t{header[offset]} << 24) | (std::uint32_t{header[offset + 1]} << 16) |
-         (std::uint32_t{header[offset + 2]} << 8) | std::uint32_t{header[offset + 3]};
-}
+// A restore: the store's keys cut from their parents first, so that they go without a chain of
+// deletes through the tree, then the backup's keys but its roots, with their ids moved past
+// every id the store has given (bound as ?1), and their values.
+constexpr const char* kEmptyStore =
+    "PRAGMA defer_foreign_keys = ON; DELETE FROM vals; "
+    "UPDATE keys SET parent = NULL WHERE parent IS NOT NULL; DELETE FROM keys WHERE id > 5;";
+constexpr const char* kHighestKeyId =
+    "SELECT coalesce(max(seq), 5) FROM sqlite_sequence WHERE name = 'keys'";
+constexpr const char* kCopyBackupKeys =
+    "INSERT INTO keys (id, parent, name) SELECT id + ?1, CASE WHEN parent > 5 THEN parent + ?1 "
+    "ELSE parent END, name FROM backup.keys WHERE id > 5 AND parent IS NOT NULL";
+constexpr const char* kCopyBackupValues =
+    "INSERT INTO vals (key, name, type, data) SELECT CASE WHEN key > 5 THEN key + ?1 ELSE key "
+    "END, name, type, data FROM backup.vals";
+static_assert(kApplicationId == 1346589255 && kLayoutVersion == 2,
+              "the store's build repeats the application id and the layout version");
 
 constexpr const char* kNotRegularFile = "it is not a regular file";
-
-// Why the path cannot name a store file, from what the file system says of it. Returns an error
-// text, empty for a regular file (or a link to one).
-std::string CheckFileKind(const std::string& path) {
-  struct stat target {};
-  if (::stat(path.c_str(), &target) == 0)
-    return S_ISREG(target.st_mode) ? std::string() : kNotRegularFile;
-  const int statError = errno;
-  struct stat link {};
-  if (statError == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-    return "it is a symbolic link to a file that does not exist";
-  return std::strerror(statError);
-}
-
-// What the store file's header says.
-struct Header {
-  std::string error;  // why the file is no store of ours; empty when it is one
-  std::uint32_t layout = 0;
-};
-
-// Reads the file's database header and tells whether it marks a store of ours. Anything but a
-// regular file is refused before it is read, so that a FIFO or a device never holds the caller
-// up. Every header that the store's writers and checkpointers write passes, whatever they are
-// doing meanwhile: they write the whole first page at once, and change nothing that is checked
-// here but the layout, from one version to the other.
-Header CheckHeader(const std::string& path) {
-  if (std::string kind = CheckFileKind(path); !kind.empty())
-    return {kind};
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    return {std::strerror(errno)};
-  struct stat status {};
-  const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-  std::array<unsigned char, 100> header{};
-  const ssize_t got = regular ? ::read(fd, header.data(), header.size()) : 0;
-  const int readError = errno;
-  ::close(fd);
-  if (!regular)
-    return {kNotRegularFile};
-  if (got < 0)
-    return {std::strerror(readError)};
-  constexpr char kMagic[] = "SQLite format 3";
-  const std::uint32_t layout = BigEndianAt(header, 60);
-  if (got != static_cast<ssize_t>(header.size()) ||
-      std::memcmp(header.data(), kMagic, sizeof kMagic) != 0 ||
-      BigEndianAt(header, 68) != kApplicationId || layout < kOldestLayoutVersion ||
-      layout > kLayoutVersion) {
-    return {"not a registry store"};
-  }
-  return {std::string(), layout};
-}
-
-// How commits and checkpoints flush: commits are atomic but not flushed one by one, and the log is
-// flushed before anything is copied from it into the store file, which is flushed after.
-constexpr const char* kFlushLogBeforeCopying =
-    "PRAGMA synchronous = NORMAL; PRAGMA wal_autocheckpoint = 1000;";
-// As kFlushLogBeforeCopying, without the flush of a new log's header ahead of its pages, and with
-// no copying into the store file after commits (which would then be unflushed).
-constexpr const char* kLeaveNewLogHeaderUnflushed =
-    "PRAGMA synchronous = OFF; PRAGMA wal_autocheckpoint = 0;";
-
-// Sets what every connection needs: bounded waits for locks and key deletion reaching values.
-// The log is flushed once, when the connection closes (MakeDurable).
-bool Configure(sqlite3* db) {
-  return sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds) == SQLITE_OK &&
-         Execute(db, "PRAGMA foreign_keys = ON;") && Execute(db, kFlushLogBeforeCopying);
-}
-
-// The bytes of the open database's file, as SQLite reads them; nothing when it could not.
-std::optional<std::string> SerializedBytes(sqlite3* db) {
-  sqlite3_int64 size = 0;
-  unsigned char* data = sqlite3_serialize(db, "main", &size, 0);
-  if (data == nullptr)
-    return std::nullopt;
-  std::string bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
-  sqlite3_free(data);
-  return bytes;
-}
-
-// A complete, empty store, as the bytes of its file: built in memory, so that creating a store
-// writes no file but the one that becomes the store. Returns an error text, empty on success.
-std::string EmptyStoreBytes(std::string& bytes) {
-  sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr);
-  const Store db(raw);
-  if (opened != SQLITE_OK)
-    return LastError(raw);
-  if (!Execute(raw, "BEGIN;") || !Execute(raw, kSchema) || !Execute(raw, "COMMIT;"))
-    return LastError(raw);
-  std::optional<std::string> serialized = SerializedBytes(raw);
-  if (!serialized)
-    return "out of memory";
-  bytes = std::move(*serialized);
-  // The header's file format versions: 2 opens the file with write-ahead logging, which lets the
-  // client read while the tool writes. The mode stays with the file.
-  bytes[18] = bytes[19] = 2;
-  return std::string();
-}
-
-// Makes what this connection committed survive a power loss. The checkpoint flushes the log and,
-// the first time, its name in the folder, then copies the log into the store file and flushes
-// that: three flushes, the fewest that leave the store one whole file between runs, since the
-// store file may be overwritten only once the log that can repair it is on the disk. Where
-// readers keep part of the log from being copied, the log itself is flushed instead, so the
-// commits survive in it.
-void MakeDurable(sqlite3* db) {
-  if (sqlite3_total_changes(db) == 0)
-    return;
-  const bool flushing = Execute(db, kFlushLogBeforeCopying);
-  int logFrames = 0;
-  int copiedFrames = 0;
-  if (flushing &&
-      sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copiedFrames) ==
-          SQLITE_OK &&
-      copiedFrames == logFrames) {
-    return;
-  }
-  // Copying the log without flushing it first could leave the store file torn and unrepairable.
-  if (!flushing)
-    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  const std::filesystem::path store = sqlite3_db_filename(db, "main");
-  Flush((store.string() + "-wal").c_str(), 0);
-  SyncFolder(store.parent_path());
-}
-
-// The bytes of the store file `bytes` once `change` has changed it, in memory; nothing when it
-// failed. The header's file format versions (2: write-ahead logging) are kept.
-std::optional<std::string> ChangedInMemory(std::string_view bytes,
-                                           const std::function<bool(sqlite3*)>& change) {
-  sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr);
-  const Store db(raw);
-  auto* copy = static_cast<unsigned char*>(sqlite3_malloc64(bytes.size()));
-  if (opened != SQLITE_OK || copy == nullptr || bytes.size() < 100) {
-    sqlite3_free(copy);
-    return std::nullopt;
-  }
-  std::memcpy(copy, bytes.data(), bytes.size());
-  copy[18] = copy[19] = 1;  // memory holds no log
-  if (sqlite3_deserialize(raw, "main", copy, static_cast<sqlite3_int64>(bytes.size()),
-                          static_cast<sqlite3_int64>(bytes.size()),
-                          SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE) !=
-          SQLITE_OK ||
-      !change(raw)) {
-    return std::nullopt;
-  }
-  std::optional<std::string> changed = SerializedBytes(raw);
-  if (changed) {
-    (*changed)[18] = bytes[18];
-    (*changed)[19] = bytes[19];
-  }
-  return changed;
-}
-
-// Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
-// the store's log files). Returns an error text, empty when nothing stands in the way.
-std::string WhyNotWritable(const std::string& path) {
-  const auto refusal = [](const char* onReadOnlyFileSystem, const char* otherwise) {
-    return std::string(errno == EROFS ? onReadOnlyFileSystem : otherwise);
-  };
-  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
-    return refusal("it is on a read-only file system", "this user may not write the store file");
-  std::string folder = std::filesystem::path(path).parent_path().string();
-  if (folder.empty())
-    folder = ".";
-  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-    return refusal("it is on a read-only file system",
-                   "this user may not create files in its folder, as the store's log files need");
-  }
-  return std::string();
-}
-
-// The first column of the statement's first row, as a number; nothing when there is no row.
-std::optional<std::int64_t> FirstNumber(sqlite3_stmt* statement) {
-  if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW)
-    return std::nullopt;
-  const std::int64_t number = sqlite3_column_int64(statement, 0);
-  sqlite3_reset(statement);
-  return number;
-}
-
-// Rebuilds a store of layout 1 as layout 2 in one transaction, with references not enforced,
-// and checks that every reference still holds. Returns whether it succeeded.
-bool UpgradeToLayout2(sqlite3* db) {
-  if (!Execute(db, "PRAGMA foreign_keys = OFF; BEGIN;"))
-    return false;
-  const Statement danglingReferences = Prepare(db, "PRAGMA foreign_key_check");
-  if (Execute(db, kUpgradeToLayout2) && danglingReferences &&
-      sqlite3_step(danglingReferences.get()) == SQLITE_DONE && Execute(db, "COMMIT;")) {
-    return true;
-  }
-  Execute(db, "ROLLBACK;");
-  return false;
-}
-
-// The whole store, read while this process had it to itself.
-struct AloneRead {
-  Store holder;  // the connection that keeps it so, to be closed once the store was replaced
-  std::optional<std::string> bytes;  // nothing when another connection has it open, or on failure
-  std::string failure;               // why it could not be read; empty otherwise
-};
-
-// Reads the store at `path` while this process has it to itself.
-AloneRead ReadWhileAlone(const std::string& path) {
-  AloneRead read;
-  sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-  read.holder.reset(raw);
-  // The store is then replaced under this connection, which must not copy its log into the old
-  // file when it closes. Locking exclusively keeps every other connection out until it closes.
-  if (opened != SQLITE_OK || sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr) ||
-      !Execute(raw, "PRAGMA locking_mode = EXCLUSIVE;")) {
-    read.failure = LastError(raw);
-    return read;
-  }
-  const std::optional<std::int64_t> layout = FirstNumber(Prepare(raw, "PRAGMA user_version").get());
-  if (!layout || *layout != kOldestLayoutVersion) {
-    if (!layout && sqlite3_errcode(raw) != SQLITE_BUSY)
-      read.failure = LastError(raw);
-    return read;  // in use, or upgraded by another process meanwhile
-  }
-  if (sqlite3_wal_checkpoint_v2(raw, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) !=
-      SQLITE_OK) {
-    read.failure = LastError(raw);
-    return read;
-  }
-  read.bytes = SerializedBytes(raw);
-  if (!read.bytes)
-    read.failure = LastError(raw);
-  return read;
-}
-
-// Brings a store of layout 1 to the current layout as a whole new file, written beside it and
-// renamed into its place while this process has the store to itself. The upgrade is then never a
-// log beside a file of the old layout, which could not be told from another store's log. While
-// another connection has the store open, the store is left at layout 1, to be upgraded by a later
-// run, and used as it is. Returns an error text, empty when the store was upgraded or left so.
-std::string UpgradeFileLayout(const std::string& path) {
-  std::error_code error;
-  const std::string storeFile = std::filesystem::canonical(path, error).string();
-  if (error)
-    return error.message();
-  const AloneRead old = ReadWhileAlone(storeFile);
-  if (!old.bytes)
-    return old.failure;
-  const std::optional<std::string> upgraded = ChangedInMemory(*old.bytes, UpgradeToLayout2);
-  if (!upgraded)
-    return "the store could not be brought to the current layout";
-  return CreateWhole(storeFile, *upgraded, Placing::Replacing).failure;
-}
+// How SQLite is asked to read a database file only: alone, as a snapshot, or with its log.
+constexpr const char* kSnapshot = "?mode=ro&immutable=1";
+constexpr const char* kReadOnly = "?mode=ro";
 
 bool Exists(const std::string& path) {
   struct stat status {};
@@ -348,150 +81,294 @@ off_t FileSize(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 ? status.st_size : 0;
 }
 
-}  // namespace
-
-// A commit into an empty log writes the log's header and pages into a file that has held nothing
-// else, so a power loss can leave only pages of this log in it: a header or page that the disk
-// kept without the rest fails the log's checksums, and SQLite then reads the store as it was
-// before the commit. So the header need not reach the disk first. A commit that starts the log
-// over in a file that still holds older pages keeps that flush: without it, the old header could
-// make those pages count again. The flushes are set outside the transaction, as SQLite requires,
-// and the log is looked at again once the lock is held, since another writer may have used it
-// meanwhile.
-bool BeginWriteTransaction(sqlite3* db) {
-  const std::string log = std::string(sqlite3_db_filename(db, "main")) + "-wal";
-  const bool logEmpty = FileSize(log) == 0;
-  if (!Execute(db, logEmpty ? kLeaveNewLogHeaderUnflushed : kFlushLogBeforeCopying) ||
-      !Execute(db, "BEGIN IMMEDIATE;")) {
-    return false;
-  }
-  if (!logEmpty || FileSize(log) == 0)
-    return true;
-  return Execute(db, "ROLLBACK;") && Execute(db, kFlushLogBeforeCopying) &&
-         Execute(db, "BEGIN IMMEDIATE;");
+// A stamp of the file that changes whenever the file is written, or replaced.
+std::string FileStamp(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0)
+    return std::string();
+  std::string stamp;
+  for (const auto part :
+       {status.st_dev, status.st_ino, std::uint64_t(status.st_size),
+        std::uint64_t(status.st_mtim.tv_sec), std::uint64_t(status.st_mtim.tv_nsec),
+        std::uint64_t(status.st_ctim.tv_sec), std::uint64_t(status.st_ctim.tv_nsec)})
+    stamp += std::to_string(part) + ":";
+  return stamp;
 }
 
+// Why the path cannot name a store file, from what the file system says of it. Returns an error
+// text, empty for a regular file (or a link to one), so that a FIFO or a device is never opened.
+std::string CheckFileKind(const std::string& path) {
+  struct stat target {};
+  if (::stat(path.c_str(), &target) == 0)
+    return S_ISREG(target.st_mode) ? std::string() : kNotRegularFile;
+  const int statError = errno;
+  struct stat link {};
+  if (statError == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+    return "it is a symbolic link to a file that does not exist";
+  return std::strerror(statError);
+}
+
+// The first column of the statement's first row, as a number; nothing when there is no row.
+std::optional<std::int64_t> FirstNumber(sqlite3_stmt* statement) {
+  if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW)
+    return std::nullopt;
+  return sqlite3_column_int64(statement, 0);
+}
+
+// Whether the database `schema` of the connection is a store of ours, from its header as SQLite
+// reads it. Returns an error text, empty for a store.
+std::string CheckIdentity(sqlite3* db, const std::string& schema = "main") {
+  const auto header = [&](const char* field) {
+    return FirstNumber(Prepare(db, ("PRAGMA " + schema + "." + field).c_str()).get());
+  };
+  const std::optional<std::int64_t> application = header("application_id");
+  if (!application && sqlite3_errcode(db) != SQLITE_NOTADB)
+    return ErrorOf(db);
+  if (application != kApplicationId)
+    return "not a registry store";
+  const std::optional<std::int64_t> layout = header("user_version");
+  if (!layout)
+    return ErrorOf(db);
+  if (layout == kDevelopmentLayoutVersion) {
+    return "it was made by an earlier development version of pattern-counters, which this "
+           "version does not use; move it away and make the store again";
+  }
+  return layout == kLayoutVersion ? std::string() : "not a registry store";
+}
+
+// Whether the file at `path`, read alone by SQLite with no lock and nothing written beside it,
+// is a store of ours. Returns an error text, empty for a store.
+std::string CheckFileAlone(const std::string& path) {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2((FileUri(path) + kSnapshot).c_str(), &raw,
+                                     SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+  const Store probe(raw);
+  return opened == SQLITE_OK ? CheckIdentity(raw) : ErrorOf(raw);
+}
+
+// Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
+// the store's log files). Returns an error text, empty when nothing stands in the way.
+std::string WhyNotWritable(const std::string& path) {
+  const auto refusal = [](const char* onReadOnlyFileSystem, const char* otherwise) {
+    return std::string(errno == EROFS ? onReadOnlyFileSystem : otherwise);
+  };
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
+    return refusal("it is on a read-only file system", "this user may not write the store file");
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  const std::string folder = parent.empty() ? std::string(".") : parent.string();
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return refusal("it is on a read-only file system",
+                   "this user may not create files in its folder, as the store's log files need");
+  }
+  return std::string();
+}
+
+// Why SQLite could not open a file at `path` with `more` bytes added to its name, leaving room for
+// its side files' longest suffix, "-journal". Returns an error text, empty when it could.
+std::string CheckPathLength(const std::string& path, std::size_t more) {
+  constexpr std::size_t kSideFileSuffix = 8;
+  std::error_code ignored;
+  const std::size_t length =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(path, ignored), ignored)
+          .string()
+          .size();
+  const auto longest =
+      static_cast<std::size_t>(sqlite3_vfs_find(nullptr)->mxPathname) - kSideFileSuffix - more;
+  if (length <= longest)
+    return std::string();
+  return "its full path is " + std::to_string(length) + " bytes long, too long for SQLite, which " +
+         "takes at most " + std::to_string(longest) + " here";
+}
+
+// Why the store at `path` may not be opened at all, whatever the access. Returns an error text,
+// empty when it may.
+std::string CheckStoreFile(const std::string& path) {
+  if (path.empty())
+    return kNoLocation;
+  if (std::string tooLong = CheckPathLength(path, 0); !tooLong.empty())
+    return tooLong;
+  if (std::string kind = CheckFileKind(path); !kind.empty())
+    return kind;
+  // SQLite would roll a journal beside the store into it, whichever database wrote it.
+  if (Exists(path + "-journal")) {
+    return std::filesystem::path(path).filename().string() +
+           "-journal lies beside it, which the store never writes; move it away";
+  }
+  return std::string();
+}
+
+// Whether the store file alone is the whole store: no log lies beside it, nor its index, which
+// would tell of a connection that may be writing one.
+bool LogFree(const std::string& path) {
+  return !Exists(path + "-shm") && FileSize(path + "-wal") == 0;
+}
+
+// How a store is opened for reading only.
+struct ReadOnlyOpening {
+  std::string target;  // what SQLite opens
+  std::string snapshotOf = {};
+  std::string error = {};
+};
+
+// A process that may only read the store must leave nothing beside it: a log or index it made
+// would be its own, in the way of the store's writers. With no log to read, the store file alone
+// is the store, read as a snapshot. A log without its index needs one made, which only a process
+// that may write the store does.
+ReadOnlyOpening ForReadingOnly(const std::string& path) {
+  if (LogFree(path))
+    return {FileUri(path) + kSnapshot, FileStamp(path)};
+  if (Exists(path + "-shm") || WhyNotWritable(path).empty())
+    return {FileUri(path) + kReadOnly};
+  return {std::string(), std::string(),
+          "this user may not write the store, and reading the log that lies beside it would "
+          "leave files in the way of its writers; read it as a user who may write it, or once a "
+          "writer has used it"};
+}
+
+// Sets what every connection needs: bounded waits for locks, deletes of keys reaching their
+// values, and each commit flushed to the log, so that what a program wrote survives a power loss
+// once it has exited, whether or not another program keeps the log from being folded in.
+Status Configure(sqlite3* db) {
+  if (sqlite3_busy_timeout(db, kLockWaitMilliseconds) != SQLITE_OK)
+    return {ErrorOf(db)};
+  return Execute(db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL;");
+}
+
+// Builds an empty store in the new file `file`. Returns an error text, empty on success.
+std::string BuildEmptyStore(const std::string& file, int) {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+  const Store db(raw);
+  return opened == SQLITE_OK ? Execute(raw, kBuildEmptyStore).error : ErrorOf(raw);
+}
+
+// The permissions of a backup of the store file at `storePath`: the store's own when every user
+// may read it; otherwise its owner's alone, for the backup's owner, who read the store to make
+// it: the backup's group need not be the store's.
+mode_t BackupMode(const std::string& storePath) {
+  struct stat status {};
+  if (::stat(storePath.c_str(), &status) != 0)
+    return 0600;
+  const mode_t permissions = status.st_mode & 0666;
+  return (permissions & 0004) != 0 ? permissions : permissions & 0600;
+}
+
+}  // namespace
+
 void StoreCloser::operator()(sqlite3* db) const {
-  MakeDurable(db);
-  const char* file = sqlite3_db_filename(db, "main");
-  const std::string path = file != nullptr ? file : "";
   sqlite3_close_v2(db);
-  if (!path.empty())
-    RemoveEmptyLog(path);
 }
 
 void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
   sqlite3_finalize(statement);
 }
 
-namespace {
-
-// The file's device and inode; zeros when there is none.
-std::pair<dev_t, ino_t> FileIdentity(const std::string& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 ? std::pair(status.st_dev, status.st_ino)
-                                            : std::pair<dev_t, ino_t>();
-}
-
-// Opens the store once. `replaced` is set when the file at `path` was replaced while it was
-// opened, by another process's upgrade: the connection then holds the old file.
-OpenedStore OpenOnce(const std::string& path, Access access, bool& replaced) {
-  const Header header = CheckHeader(path);
-  if (!header.error.empty())
-    return {nullptr, header.error};
-  if (std::string error = CheckStoreFiles(path); !error.empty())
+OpenedStore OpenStore(const std::string& path, Access access) {
+  if (std::string error = CheckStoreFile(path); !error.empty())
     return {nullptr, error};
+  ReadOnlyOpening target{FileUri(path)};
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI;
   if (access == Access::ReadWrite) {
     if (std::string error = WhyNotWritable(path); !error.empty())
       return {nullptr, error};
-    if (header.layout < kLayoutVersion) {
-      if (std::string error = UpgradeFileLayout(path); !error.empty())
-        return {nullptr, error};
-    }
+    // With no log beside it, the file alone is the store, and is judged before a connection that
+    // may write opens it: such a connection would leave log files beside someone else's file.
+    if (std::string error = LogFree(path) ? CheckFileAlone(path) : ""; !error.empty())
+      return {nullptr, error};
+  } else {
+    target = ForReadingOnly(path);
+    if (!target.error.empty())
+      return {nullptr, target.error};
+    flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;  // as its target asks too
   }
-  std::string target = path;
-  int flags = access == Access::ReadWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
-  std::string snapshotOf;
-  if (access == Access::ReadOnly && !Exists(path + "-shm")) {
-    if (FileSize(path + "-wal") > 0) {
-      return {nullptr,
-              "this user may not write the store, and reading it while a writer's log lies "
-              "beside it would leave files in the way of its writers; read it as a user who may "
-              "write it, or once a writer has used it"};
-    }
-    snapshotOf = FileStamp(path);
-    target = FileUri(path) + "?immutable=1";
-    flags |= SQLITE_OPEN_URI;
-  }
-  const auto identity = FileIdentity(path);
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(target.c_str(), &raw, flags, nullptr);
+  const int opened = sqlite3_open_v2(target.target.c_str(), &raw, flags, nullptr);
   Store db(raw);
   if (opened != SQLITE_OK)
-    return {nullptr, LastError(raw)};
+    return {nullptr, ErrorOf(raw)};
   // SQLite falls back to reading only where it may not write; all access means both.
-  if (access == Access::ReadWrite && sqlite3_db_readonly(raw, "main") != 0) {
+  if (access == Access::ReadWrite && sqlite3_db_readonly(raw, "main") != 0)
     return {nullptr, "no write access"};
+  if (Status configured = Configure(raw); !configured.ok())
+    return {nullptr, configured.error};
+  // The first read waits for the locks, replays a log that a killed program left and checks the
+  // file against its header. A file that is not a store is closed without folding a log beside
+  // it into it.
+  if (std::string error = CheckIdentity(raw); !error.empty()) {
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    return {nullptr, error};
   }
-  // The first read waits for the locks, replays the log and checks the file against its header.
-  if (!Configure(raw) || !FirstNumber(Prepare(raw, "PRAGMA user_version").get()))
-    return {nullptr, LastError(raw)};
-  replaced = FileIdentity(path) != identity;
-  return {std::move(db), std::string(), snapshotOf};
+  return {std::move(db), std::string(), target.snapshotOf};
 }
 
-}  // namespace
-
-OpenedStore OpenStore(const std::string& path, Access access) {
-  if (path.empty())
-    return {nullptr, "no store location: set PATTERN_COUNTERS_REGISTRY or HOME"};
-  for (int attempt = 0;; ++attempt) {
-    bool replaced = false;
-    OpenedStore opened = OpenOnce(path, access, replaced);
-    if (!replaced || attempt == 3)
-      return opened;
-  }
+OpenedStore OpenForReading(const std::string& path) {
+  if (LogFree(path))
+    return OpenStore(path, Access::ReadOnly);
+  OpenedStore opened = OpenStore(path, Access::ReadWrite);
+  return opened.db ? std::move(opened) : OpenStore(path, Access::ReadOnly);
 }
 
-std::string FileStamp(const std::string& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0)
-    return std::string();
-  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
-         std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
-         std::to_string(status.st_mtim.tv_nsec) + ":" + std::to_string(status.st_ctim.tv_sec) +
-         "." + std::to_string(status.st_ctim.tv_nsec);
+bool SnapshotStillCurrent(const std::string& path, const OpenedStore& opened) {
+  return opened.snapshotOf.empty() || FileStamp(path) == opened.snapshotOf;
 }
 
-std::string CreateStoreIfMissing(const std::string& path) {
+Status CreateStoreIfMissing(const std::string& path) {
   namespace fs = std::filesystem;
   if (path.empty())
-    return "no store location: set PATTERN_COUNTERS_REGISTRY or HOME";
+    return {kNoLocation};
   std::error_code error;
   if (fs::symlink_status(path, error).type() != fs::file_type::not_found)
-    return std::string();
+    return {};
+  if (std::string tooLong = CheckPathLength(path, kTemporarySuffix.size()); !tooLong.empty())
+    return {tooLong};
   const fs::path folder = fs::path(path).parent_path();
   if (!folder.empty() && !fs::create_directories(folder, error) && error)
-    return error.message();
-  std::string bytes;
-  if (std::string failure = EmptyStoreBytes(bytes); !failure.empty())
-    return failure;
-  return CreateWhole(path, bytes).failure;
+    return {error.message()};
+  return {CreateWhole(path, BuildEmptyStore, Placing::BesideExisting).failure};
 }
 
-// A backup carries a commit mark of its own, so that a log of the store it was copied from is
-// never taken for its own when the copy is put back by hand.
-std::string BackUpStore(sqlite3* db, const std::string& path) {
-  const std::optional<std::string> bytes = SerializedBytes(db);
-  if (!bytes)
-    return LastError(db);
-  const std::optional<std::string> copy = ChangedInMemory(*bytes, [](sqlite3* copyDb) {
-    return !HasCommitMarks(copyDb) || Execute(copyDb, kRecordCommitMark);
-  });
-  if (!copy)
-    return "out of memory";
-  const NewFile created = CreateWhole(path, *copy);
-  return created.existed ? "the file exists already" : created.failure;
+StoreImage ImageOf(sqlite3* db) {
+  sqlite3_int64 size = 0;
+  unsigned char* data = sqlite3_serialize(db, "main", &size, 0);
+  if (data == nullptr)
+    return {std::string(), ErrorOf(db)};
+  StoreImage image{std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size)),
+                   std::string()};
+  sqlite3_free(data);
+  return image;
+}
+
+Status WriteBackup(const std::string& storePath, const StoreImage& image, const std::string& path) {
+  const NewFile created =
+      CreateWhole(path, BytesFiller(image.bytes), Placing::BesideExisting, BackupMode(storePath));
+  return {created.existed ? "the file exists already" : created.failure};
+}
+
+Status RestoreFrom(sqlite3* db, const std::string& backupPath) {
+  if (std::string error = CheckStoreFile(backupPath); !error.empty())
+    return {error};
+  const ReadOnlyOpening backup = ForReadingOnly(backupPath);
+  if (!backup.error.empty())
+    return {backup.error};
+  Status restored = Run(db, Prepare(db, "ATTACH ? AS backup", backup.target).get());
+  if (!restored.ok())
+    return restored;
+  restored = {CheckIdentity(db, "backup")};
+  if (restored.ok()) {
+    restored = InOneWriteTransaction(db, [&] {
+      const std::optional<std::int64_t> highest = FirstNumber(Prepare(db, kHighestKeyId).get());
+      Status copied = highest ? Execute(db, kEmptyStore) : Status{ErrorOf(db)};
+      for (const char* copy : {kCopyBackupKeys, kCopyBackupValues}) {
+        if (copied.ok())
+          copied = Run(db, Prepare(db, copy, *highest).get());
+      }
+      if (copied.ok() && !backup.snapshotOf.empty() && FileStamp(backupPath) != backup.snapshotOf)
+        copied = {"the backup changed while it was read; try again"};
+      return copied;
+    });
+  }
+  Execute(db, "DETACH backup");
+  return restored;
 }
 
 }  // namespace store

@@ -4,8 +4,7 @@
 #include <sqlite3.h>
 
 #include <cctype>
-#include <cstdint>
-#include <memory>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -61,14 +60,32 @@ inline std::string ColumnBytes(sqlite3_stmt* statement, int column) {
   return data == nullptr ? std::string() : std::string(data, static_cast<std::size_t>(size));
 }
 
-// Runs a statement that returns no rows. Returns whether it completed.
-inline bool RunToCompletion(sqlite3_stmt* statement) {
-  return statement != nullptr && sqlite3_step(statement) == SQLITE_DONE;
+// The message of the store's last failure, with the system's reason where an I/O error has one (a
+// full disk, a read-only file system). Taken at once, before another call replaces it. Without a
+// connection, SQLite had no memory to make one.
+inline std::string ErrorOf(sqlite3* db) {
+  if (db == nullptr)
+    return "out of memory";
+  std::string message = sqlite3_errmsg(db);
+  const int code = sqlite3_errcode(db);
+  if ((code == SQLITE_IOERR || code == SQLITE_CANTOPEN) && sqlite3_system_errno(db) != 0)
+    message += std::string(" (") + std::strerror(sqlite3_system_errno(db)) + ")";
+  return message;
 }
 
-// Runs SQL text that returns no rows. Returns whether it completed.
-inline bool Execute(sqlite3* db, const char* sql) {
-  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+// Runs a prepared statement of the store `db` that returns no rows; one that could not be
+// prepared (nullptr) fails with the reason.
+inline Status Run(sqlite3* db, sqlite3_stmt* statement) {
+  if (statement == nullptr || sqlite3_step(statement) != SQLITE_DONE)
+    return {ErrorOf(db)};
+  return {};
+}
+
+// Runs SQL text that returns no rows.
+inline Status Execute(sqlite3* db, const char* sql) {
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+    return {ErrorOf(db)};
+  return {};
 }
 
 // The path as a URI for sqlite3_open_v2, its bytes percent-encoded where a URI would read them

@@ -1,4 +1,4 @@
-// Files written whole or not at all, and files read whole.
+// Files written whole or not at all.
 //
 // A new file is written and flushed under a temporary name beside its final one
 // (NAME.new-XXXXXX), under a lock its writer holds, and then given its name, so that the name
@@ -6,38 +6,37 @@
 // temporary file, which the next writer beside the same name removes.
 #pragma once
 
-#include <filesystem>
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace store {
 
+// What a new file's temporary name adds to its name: NAME.new-XXXXXX.
+inline constexpr std::string_view kTemporarySuffix = ".new-XXXXXX";
+
 // How a new file was written.
 struct NewFile {
   std::string failure;   // an error text, empty on success
-  bool lost = false;     // the temporary file was removed by another creator before this one
-                         // could lock it, so that trying again may succeed
   bool existed = false;  // another file had the name already, and was left as it was
 };
 
-// How a new file takes its name: a new store never replaces a file, an upgraded one replaces the
-// store it was made from.
+// How a new file takes its name: beside an existing one, never replacing it, or replacing it and
+// keeping its permissions (and, for root, its owner).
 enum class Placing { BesideExisting, Replacing };
 
-// Writes a new file at `path` whole or not at all. BesideExisting never replaces a file that has
-// the name; Replacing replaces it, keeping its permissions (and, for root, its owner).
-NewFile CreateWhole(const std::string& path, std::string_view bytes,
-                    Placing placing = Placing::BesideExisting);
+// Fills the temporary file `temporary`, open for writing as `fd`. Returns an error text, empty on
+// success. The file is flushed afterwards.
+using FileFiller = std::function<std::string(const std::string& temporary, int fd)>;
 
-// Reads the whole regular file at `path` into `bytes`. Returns an error text, empty on success:
-// anything but a regular file is refused before it is read, so that a FIFO or a device never
-// holds the caller up, and a read that fails midway is an error.
-std::string ReadRegularFile(const std::string& path, std::string& bytes);
+// Writes a new file at `path` whole or not at all, with the permissions `mode` (less the umask)
+// unless it replaces a file.
+NewFile CreateWhole(const std::string& path, const FileFiller& fill, Placing placing,
+                    mode_t mode = 0666);
 
-// Flushes the file or folder at `path`, when there is one (`flags`: O_DIRECTORY for a folder).
-void Flush(const char* path, int flags);
-
-// Makes a new name in the folder durable.
-void SyncFolder(const std::filesystem::path& folder);
+// A filler that writes `bytes`, which must outlive it.
+FileFiller BytesFiller(std::string_view bytes);
 
 }  // namespace store

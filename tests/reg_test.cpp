@@ -20,33 +20,33 @@ TEST(ParseCommandLine, AcceptsReglikeCommands) {
   const reg::Command add =
       Parse({"ADD", "hklm\\Software\\X\\", "/V", "Name", "-t", "reg_dword", "/d", "7", "/f"})
           .command;
-  EXPECT_EQ(add.operation, reg::Operation::Add);
-  EXPECT_EQ(add.root, store::Root::LocalMachine);
-  EXPECT_EQ(add.keyPath, "Software\\X");
+  EXPECT_EQ(add.operation->name, "add");
+  EXPECT_EQ(add.key.root, store::Root::LocalMachine);
+  EXPECT_EQ(add.key.path, "Software\\X");
   EXPECT_EQ(add.valueName, "Name");
   EXPECT_EQ(add.type, store::kRegDword);
   EXPECT_EQ(add.data, "7");
   EXPECT_TRUE(add.force);
 
   const reg::Command query = Parse({"query", "HKEY_CURRENT_USER\\A", "/ve", "/reg:32"}).command;
-  EXPECT_EQ(query.root, store::Root::CurrentUser);
+  EXPECT_EQ(query.key.root, store::Root::CurrentUser);
   EXPECT_EQ(query.valueName, "");
 
   const reg::Command unnamed = Parse({"add", "HKU\\A", "/d", "x"}).command;
   EXPECT_EQ(unnamed.valueName, "") << "data without /v is for the unnamed value";
 
   EXPECT_EQ(Parse({"delete", "HKCR\\A", "/va", "/f"}).command.allValues, true);
-  EXPECT_EQ(Parse({"query", "/?"}).command.operation, reg::Operation::Help);
-  EXPECT_EQ(Parse({"-H"}).command.operation, reg::Operation::Help);
+  EXPECT_EQ(Parse({"query", "/?"}).command.operation, nullptr);
+  EXPECT_EQ(Parse({"-H"}).command.operation, nullptr);
   EXPECT_TRUE(Parse({"query", "HKLM\\A", "/s"}).command.recursive);
-  EXPECT_EQ(Parse({"--help"}).command.operation, reg::Operation::Help);
-  EXPECT_EQ(Parse({"add", "-h"}).command.operation, reg::Operation::Help);
+  EXPECT_EQ(Parse({"--help"}).command.operation, nullptr);
+  EXPECT_EQ(Parse({"add", "-h"}).command.operation, nullptr);
 
   // The word after an option is its data, even when it looks like a help request.
   EXPECT_EQ(Parse({"add", "HKLM\\X", "/v", "Opt", "/d", "-h", "/f"}).command.data, "-h");
   EXPECT_EQ(Parse({"add", "HKLM\\X", "/v", "/?", "/d", "1", "/f"}).command.valueName, "/?");
   const reg::Command deleteHelp = Parse({"delete", "HKLM\\X", "/v", "--help", "/f"}).command;
-  EXPECT_EQ(deleteHelp.operation, reg::Operation::Delete);
+  EXPECT_EQ(deleteHelp.operation->name, "delete");
   EXPECT_EQ(deleteHelp.valueName, "--help");
   EXPECT_EQ(
       Parse({"add", "HKLM\\X", "/t", "REG_MULTI_SZ", "/s", "?", "/d", "a?b"}).command.separator,
@@ -349,6 +349,12 @@ TEST(RunCommand, BackupAndRestoreTheWholeStore) {
   ASSERT_EQ(RunReg(path, {"backup", backup}).status, 0);
   EXPECT_EQ(RunReg(path, {"backup", backup}).err,
             "ERROR: Cannot write the backup " + backup + ": the file exists already.\n");
+  // No user who may not read the store may read a backup of it.
+  namespace fs = std::filesystem;
+  const fs::perms ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+  fs::permissions(path, ownerOnly);
+  ASSERT_EQ(RunReg(path, {"backup", folder.File("private.db")}).status, 0);
+  EXPECT_EQ(fs::status(folder.File("private.db")).permissions() & fs::perms::all, ownerOnly);
   RunReg(path, {"add", "HKLM\\A\\B", "/v", "V", "/t", "REG_DWORD", "/d", "2", "/f"});
   RunReg(path, {"add", "HKLM\\Later", "/v", "W", "/d", "x"});
 
@@ -358,6 +364,10 @@ TEST(RunCommand, BackupAndRestoreTheWholeStore) {
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\A\\B", "/v", "V"}).out,
             "\nHKEY_LOCAL_MACHINE\\A\\B\n    V    REG_DWORD    0x1\n\n");
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\Later"}).status, 1);
+  const std::string fresh = folder.File("fresh/registry.db");
+  EXPECT_EQ(RunReg(fresh, {"restore", backup}).status, 0) << "a store that does not exist is made";
+  EXPECT_EQ(RunReg(fresh, {"query", "HKLM\\A\\B", "/v", "V"}).out,
+            "\nHKEY_LOCAL_MACHINE\\A\\B\n    V    REG_DWORD    0x1\n\n");
   EXPECT_FALSE(std::filesystem::exists(backup + "-wal")) << "reading a backup leaves no log";
   EXPECT_FALSE(std::filesystem::exists(backup + "-shm"));
 
@@ -367,9 +377,7 @@ TEST(RunCommand, BackupAndRestoreTheWholeStore) {
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(backup.c_str(), &raw), SQLITE_OK);
     ASSERT_EQ(
-        sqlite3_exec(raw,
-                     "PRAGMA wal_autocheckpoint = 0; BEGIN; UPDATE vals SET data = x'03000000'; "
-                     "UPDATE commits SET previous = mark, mark = randomblob(16); COMMIT;",
+        sqlite3_exec(raw, "PRAGMA wal_autocheckpoint = 0; UPDATE vals SET data = x'03000000';",
                      nullptr, nullptr, nullptr),
         SQLITE_OK);
     const std::string file = ReadBytes(backup);
@@ -379,8 +387,10 @@ TEST(RunCommand, BackupAndRestoreTheWholeStore) {
     WriteBytes(backup + "-wal", log);
     std::filesystem::remove(backup + "-shm");
   }
+  const std::string backupFile = ReadBytes(backup);
   const CommandResult fromLog = RunReg(path, {"restore", backup, "/f"});
   EXPECT_EQ(fromLog.status, 0) << fromLog.err;
+  EXPECT_EQ(ReadBytes(backup), backupFile) << "a restore never writes the backup";
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\A\\B", "/v", "V"}).out,
             "\nHKEY_LOCAL_MACHINE\\A\\B\n    V    REG_DWORD    0x3\n\n");
 
@@ -399,7 +409,8 @@ TEST(RunCommand, BackupAndRestoreTheWholeStore) {
   const store::KeyId key = store::FindKey(held.get(), store::Root::LocalMachine, "A\\B").id;
   ASSERT_EQ(RunReg(path, {"restore", folder.File("other-backup.db"), "/f"}).status, 0);
   EXPECT_FALSE(store::WriteValue(held.get(), key, "ParentPattern",
-                                 {store::kRegDword, std::string("\1\0\0\0", 4)}));
+                                 {store::kRegDword, std::string("\1\0\0\0", 4)})
+                   .ok());
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\X\\Y\\Z\\Secret"}).out,
             "\nHKEY_LOCAL_MACHINE\\X\\Y\\Z\\Secret\n    Token    REG_SZ    t\n\n");
 }

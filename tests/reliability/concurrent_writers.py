@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Many runs of the tool in parallel while a client keeps rewriting values through the companion,
-and a neighbour grows the store file by megabytes: imports of large files, and restores of a
-large backup.
+a neighbour grows the store file by megabytes (imports of large files, and restores of a large
+backup) and a reader searches the tree those change.
 
 What must hold, whatever the timing:
 - every run of the tool reads all four values and writes both of its own (waiting for the store's
@@ -10,6 +10,8 @@ What must hold, whatever the timing:
   has its writes refused;
 - every companion write succeeds, and the last one to each value is what is stored, unless a
   restore that replaced it had not ended when the write began;
+- every search of the reader succeeds and finds the tree as one moment held it: each import's
+  keys all there or none, the backup's all there;
 - the store passes SQLite's integrity check, and the counters hold what some run wrote.
 The tool reads and then writes without a lock, so runs may overwrite each other's counters: the
 test does not ask for every step of BackRevCounter to be kept.
@@ -113,6 +115,35 @@ class Neighbour:
         return max((end for _, end in self.restores), default=0)
 
 
+class Reader:
+    """Searches the tree that the neighbour's imports and restores change until told to stop, and
+    checks that each search read it at one moment: every key of each import or of the backup, or
+    none of an import."""
+
+    FOUND_KEY = re.compile(r"^HKEY_LOCAL_MACHINE\\SOFTWARE\\Bulk\\(\w+)\\K\d+$", re.M)
+
+    def __init__(self, programs):
+        self.programs = programs
+        self.searches = 0
+        self.failures = []
+        self.stop = threading.Event()
+
+    def run(self):
+        while not self.stop.is_set():
+            self.searches += 1
+            try:
+                found = self.programs.reg("query", r"HKLM\SOFTWARE\Bulk", "/s", "/v", "N")
+            except AssertionError as error:
+                self.failures.append(f"search: {error}")
+                continue
+            counts = {}
+            for tree in self.FOUND_KEY.findall(found.decode()):
+                counts[tree] = counts.get(tree, 0) + 1
+            expected = {tree: 3000 if tree == "Backup" else 1000 for tree in counts}
+            if counts.get("Backup") != 3000 or counts != expected:
+                self.failures.append(f"search found a tree no moment held: {counts}")
+
+
 def large_backup(programs, folder):
     """A backup of the store as it is, with megabytes of keys added to the copy."""
     copy = os.path.join(folder, "copy.db")
@@ -150,10 +181,12 @@ def main():
         programs.set_dword(CLIENT_KEY, "UsingPattern", FIRST_USING_PATTERN)
         programs.set_text(OTHER_KEY, "Untouched", "left alone")
         large_backup(programs, folder)
+        programs.reg("restore", os.path.join(folder, "large-backup.db"), "/f")  # the reader's tree
 
         client = Client(programs, random.Random(rng.random()))
         neighbour = Neighbour(programs, folder)
-        threads = [threading.Thread(target=client.run), threading.Thread(target=neighbour.run)]
+        reader = Reader(programs)
+        threads = [threading.Thread(target=worker.run) for worker in (client, neighbour, reader)]
         for thread in threads:
             thread.start()
         try:
@@ -161,12 +194,12 @@ def main():
                 names = [rng.choice(NUMBERED_NAMES)[0] for _ in range(options.runs)]
                 results = list(pool.map(lambda name: run_tool(programs, name), names))
         finally:
-            client.stop.set()
-            neighbour.stop.set()
+            for worker in (client, neighbour, reader):
+                worker.stop.set()
             for thread in threads:
                 thread.join()
 
-        failures = client.failures + neighbour.failures
+        failures = client.failures + neighbour.failures + reader.failures[:5]
         stepped_counters = {5000}  # as the backup holds it
         refused = 0
         for name, status, out, err, started, ended in results:
@@ -203,7 +236,7 @@ def main():
 
     lowest = min(stepped_counters, default=None)
     print(f"{len(results)} runs of the tool, {client.writes} client writes, "
-          f"{neighbour.grown} imports and restores beside them "
+          f"{neighbour.grown} imports and restores and {reader.searches} searches beside them "
           f"({refused} runs held their key across a restore and had a write refused); "
           f"BackRevCounter went from 5000 to {int.from_bytes(values['backrevcounter'][1], 'little')}"
           f" (lowest written {lowest}; the rest were steps lost to the unlocked read-then-write)")

@@ -69,7 +69,6 @@ def split_contents(store_path):
         if not (row[0] == key and row[1].lower() in COUNTERS):
             rest.append(row)
     everything["vals"] = rest
-    del everything["commits"]  # the marks every write records
     return everything, values
 
 

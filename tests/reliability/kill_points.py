@@ -2,8 +2,7 @@
 """Kills each program at points spread over every write, flush, truncation, creation, rename and
 unlink it makes in the store's folder, and checks the store after every kill.
 
-The workloads: a tool run, a tool run on a store of the previous layout (which the run upgrades),
-`add`, `delete`, an `import` that grows the store by megabytes, a `restore` of a large backup and
+The workloads: a tool run, `add`, `delete`, an `import` that grows the store by megabytes, a `restore` of a large backup and
 a `backup`. A preloaded library counts the program's operations on the folder's files, and kills
 it just before the one asked for. After every kill:
 - the companion and the tool open the store without refusal;
@@ -22,8 +21,8 @@ import sys
 import tempfile
 
 from crash_safety import planned_writes, states_after
-from store_tools import (CLIENT_KEY, OTHER_KEY, Programs, bulk_file, integrity, layout_1_store,
-                         soak, tree, tree_path)
+from store_tools import (CLIENT_KEY, OTHER_KEY, Programs, bulk_file, integrity, soak, tree,
+                         tree_path)
 
 PATTERN_NAME = r"C:\defs\20030214.012"
 PATTERN_NUMBER = 1350668
@@ -57,8 +56,6 @@ def workloads(options, folder):
     programs(big).reg("backup", backup)
     return [
         Workload("a tool run", small_store, [PATTERN_NAME], tool=True),
-        Workload("a tool run on a store of the previous layout",
-                 lambda path: layout_1_store(path, counters), [PATTERN_NAME], tool=True),
         Workload("add", small_store,
                  ["add", OTHER_KEY + r"\New", "/v", "V", "/d", "y" * 3000, "/f"],
                  new_key=OTHER_KEY + r"\New"),
@@ -126,8 +123,9 @@ def sweep(options, workload, folder):
         shutil.copytree(template, scratch)
         return os.path.join(scratch, "registry.db")
 
+    # Reading a store leaves SQLite's log files beside it, so the runs start from fresh copies.
+    before = tree(fresh_store())
     store_path = fresh_store()
-    before = tree(store_path)
     count_file = os.path.join(folder, "count")
     whole = run(options, workload, store_path, {"RECORD_FILE_OPERATIONS_COUNT": count_file})
     if whole.returncode != 0:

@@ -32,8 +32,7 @@ import sys
 import tempfile
 import time
 
-from store_tools import (CLIENT_KEY, OTHER_KEY, Programs, bulk_file, contents, integrity,
-                         layout_1_store, soak)
+from store_tools import CLIENT_KEY, OTHER_KEY, Programs, bulk_file, contents, integrity, soak
 
 SECTOR = 512
 STORE = "registry.db"
@@ -174,14 +173,11 @@ def run(program, arguments, folder, extra_env=None):
 
 
 def stored(folder):
-    """The store's rows, or None when there is no store. The commit marks are left out: the
-    companion that opens a store of the previous layout upgrades it, with marks of its own."""
+    """The store's rows, or None when there is no store."""
     path = os.path.join(folder, STORE)
     if not os.path.exists(path):
         return None
-    rows = contents(path)
-    rows.pop("commits", None)
-    return repr(sorted(rows.items()))
+    return repr(sorted(contents(path).items()))
 
 
 def opened(folder, reg):
@@ -255,9 +251,6 @@ def workloads(tool, reg):
         Workload("the companion creating a new store", lambda folder: None, reg,
                  ["add", CLIENT_KEY, "/v", "UsingPattern", "/t", "REG_DWORD", "/d", "7", "/f"]),
         Workload("the companion deleting a key", client_store, reg, ["delete", OTHER_KEY, "/f"]),
-        Workload("a tool run that upgrades a store of the previous layout",
-                 lambda folder: layout_1_store(os.path.join(folder, STORE), {"UsingPattern": 7}),
-                 tool, ["C:\\defs\\20030214.012"]),
         Workload("an import that grows the store file", client_store_and_bulk_file, reg,
                  ["import", "{scratch}/bulk.reg"]),
         Workload("a restore that grows the store file", client_store_and_larger_backup, reg,

@@ -110,12 +110,13 @@ def key_values(store_path, key=CLIENT_KEY):
 
 
 def bulk_file(path, keys, value_size, below=r"HKLM\SOFTWARE\Bulk"):
-    """A registry file of `keys` keys below the key `below`, each with one text value."""
+    """A registry file of `keys` keys below the key `below`, each with a text value V and its
+    number N."""
     with open(path, "w", encoding="utf-8", newline="\r\n") as file:
         file.write("Windows Registry Editor Version 5.00\n")
         for index in range(keys):
             file.write(f'\n[{below.replace("HKLM", "HKEY_LOCAL_MACHINE", 1)}\\K{index}]\n'
-                       f'"V"="{index:08}{"v" * value_size}"\n')
+                       f'"V"="{index:08}{"v" * value_size}"\n"N"=dword:{index:08x}\n')
 
 
 def tree(store_path):
@@ -142,8 +143,8 @@ def tree_path(key):
     return key.replace("HKLM", "HKEY_LOCAL_MACHINE", 1).lower()
 
 
-# A store as the previous layout's programs wrote it: no commit marks, and key ids that may be
-# given again.
+# A store as development builds of an earlier layout wrote it, with key ids that may be given
+# again: the programs refuse it.
 LAYOUT_1_SCHEMA = """
 PRAGMA journal_mode = WAL; PRAGMA application_id = 1346589255; PRAGMA user_version = 1;
 CREATE TABLE keys (id INTEGER PRIMARY KEY,
@@ -158,7 +159,7 @@ INSERT INTO keys VALUES (1, NULL, 'HKEY_CLASSES_ROOT'), (2, NULL, 'HKEY_CURRENT_
 
 
 def layout_1_store(path, values):
-    """A store of the previous layout whose client key holds `values` (name -> number)."""
+    """A store of the earlier layout whose client key holds `values` (name -> number)."""
     with sqlite3.connect(path, isolation_level=None) as db:
         db.executescript(LAYOUT_1_SCHEMA)
         parent = 3
@@ -169,38 +170,3 @@ def layout_1_store(path, values):
             db.execute("INSERT INTO vals VALUES (?, ?, ?, ?)", (parent, name, REG_DWORD,
                                                                 dword(number)))
     db.close()
-
-
-# The upgrade of layout 1 as an earlier release of layout 2 made it, in place, through the log.
-UPGRADE_IN_PLACE = [
-    "CREATE TABLE keys_layout2 (id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " parent INTEGER REFERENCES keys (id) ON DELETE CASCADE,"
-    " name TEXT NOT NULL COLLATE NOCASE, UNIQUE (parent, name))",
-    "INSERT INTO keys_layout2 (id, parent, name) SELECT id, parent, name FROM keys",
-    "DROP TABLE keys",
-    "ALTER TABLE keys_layout2 RENAME TO keys",
-    "CREATE TABLE commits (id INTEGER PRIMARY KEY CHECK (id = 1), mark BLOB NOT NULL,"
-    " previous BLOB NOT NULL)",
-    "INSERT INTO commits VALUES (1, randomblob(16), zeroblob(16))",
-    "PRAGMA user_version = 2",
-]
-
-
-def log_of_upgrade_in_place(path):
-    """Upgrades the layout-1 store at `path` in place, and returns the log that holds the upgrade
-    before a checkpoint folded it into the store file; the store file is left as it was."""
-    with open(path, "rb") as file:
-        old = file.read()
-    db = sqlite3.connect(path, isolation_level=None)
-    db.execute("PRAGMA wal_autocheckpoint = 0")
-    db.execute("PRAGMA foreign_keys = OFF")
-    db.execute("BEGIN IMMEDIATE")
-    for statement in UPGRADE_IN_PLACE:
-        db.execute(statement)
-    db.execute("COMMIT")
-    with open(path + "-wal", "rb") as file:
-        log = file.read()
-    db.close()
-    with open(path, "wb") as file:
-        file.write(old)
-    return log

@@ -1,0 +1,131 @@
+// What the companion's commands share: their console, reg's messages, and opening and reading
+// the store.
+#include "reg/command_support.h"
+
+#include <filesystem>
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+#include "reg/value_text.h"
+
+namespace reg {
+namespace {
+
+// How many times a snapshot of the store file alone is read in all, while writers keep changing
+// the file under it.
+constexpr int kSnapshotReads = 5;
+// How many links a path is followed through, as the system follows them at most.
+constexpr int kMostLinksFollowed = 40;
+
+}  // namespace
+
+int Fail(Console& console, std::string_view message) {
+  console.err << message << '\n';
+  return 1;
+}
+
+bool Confirm(Console& console, const std::string& question) {
+  console.out << question << " (Yes/No)? " << std::flush;
+  std::string answer;
+  if (!std::getline(console.in, answer)) {
+    console.out << '\n';
+    return false;
+  }
+  while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back())))
+    answer.pop_back();
+  return EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
+}
+
+std::string StoreError(const std::string& storePath, const std::string& reason) {
+  return "ERROR: Cannot use the registry store " + storePath + ": " + reason + ".";
+}
+
+int OpenFailure(const std::string& storePath, const std::string& reason, Console& console) {
+  std::error_code ignored;
+  if (!storePath.empty() && std::filesystem::symlink_status(storePath, ignored).type() ==
+                                std::filesystem::file_type::not_found) {
+    return Fail(console, kNotFound);
+  }
+  return Fail(console, StoreError(storePath, reason));
+}
+
+store::Store OpenForWriting(const std::string& storePath, Console& console) {
+  store::OpenedStore opened = store::OpenStore(storePath, store::Access::ReadWrite);
+  if (!opened.db)
+    OpenFailure(storePath, opened.error, console);
+  return std::move(opened.db);
+}
+
+store::Store CreateAndOpen(const std::string& storePath, Console& console) {
+  if (const store::Status created = store::CreateStoreIfMissing(storePath); !created.ok()) {
+    Fail(console, StoreError(storePath, created.error));
+    return nullptr;
+  }
+  return OpenForWriting(storePath, console);
+}
+
+int ReadAtOneMoment(const std::string& storePath, Console& console,
+                    const std::function<int(sqlite3* db, Console& console)>& read) {
+  for (int attempt = 0; attempt < kSnapshotReads; ++attempt) {
+    store::OpenedStore opened = store::OpenForReading(storePath);
+    if (!opened.db)
+      return OpenFailure(storePath, opened.error, console);
+    std::ostringstream out;
+    std::ostringstream err;
+    Console buffered{console.in, out, err};
+    int status = 1;
+    const store::Status transaction = store::InOneReadTransaction(opened.db.get(), [&] {
+      status = read(opened.db.get(), buffered);
+      return store::Status{};
+    });
+    if (!transaction.ok())
+      return Fail(console, "ERROR: " + transaction.error);
+    opened.db.reset();
+    if (store::SnapshotStillCurrent(storePath, opened)) {
+      console.out << out.str();
+      console.err << err.str();
+      return status;
+    }
+  }
+  return Fail(console, "ERROR: The registry store " + storePath +
+                           " kept changing while it was read; try again.");
+}
+
+namespace {
+
+// The path with the links in it followed, as far as they lead, to a file that may not exist.
+std::filesystem::path Resolved(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::absolute(path, error);
+  for (int link = 0; link < kMostLinksFollowed && std::filesystem::is_symlink(resolved, error);
+       ++link) {
+    const std::filesystem::path target = std::filesystem::read_symlink(resolved, error);
+    resolved = (resolved.parent_path() / target).lexically_normal();
+  }
+  return std::filesystem::weakly_canonical(resolved, error);
+}
+
+}  // namespace
+
+bool IsStoreOrSideFile(const std::string& storePath, const std::string& file) {
+  const std::filesystem::path target = Resolved(file);
+  for (const char* side : {"", "-wal", "-shm", "-journal"}) {
+    std::error_code notSame;
+    const std::string storeFile = storePath + side;
+    if (target == Resolved(storeFile) || std::filesystem::equivalent(file, storeFile, notSame))
+      return true;
+  }
+  return false;
+}
+
+std::string ShownName(std::string_view valueName) {
+  return valueName.empty() ? std::string("(Default)") : std::string(valueName);
+}
+
+void PrintValue(Console& console, const store::NamedValue& named) {
+  console.out << "    " << ShownName(named.name) << "    " << TypeName(named.value.type) << "    "
+              << DisplayData(named.value) << '\n';
+}
+
+}  // namespace reg

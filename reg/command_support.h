@@ -1,0 +1,68 @@
+// What the companion's commands share: where they talk to their user, reg's messages, and how
+// they open the store and read it at one moment.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+#include "store/registry_store.h"
+
+namespace reg {
+
+// Where a command reads confirmations and writes its results and errors.
+struct Console {
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+};
+
+inline constexpr std::string_view kNotFound =
+    "ERROR: The system was unable to find the specified registry key or value.";
+inline constexpr std::string_view kInvalidKey = "ERROR: Invalid key name.";
+inline constexpr std::string_view kCancelled = "ERROR: The operation was cancelled.";
+inline constexpr std::string_view kDone = "The operation completed successfully.";
+
+// Writes the error message on its line. Returns the exit status for it, 1.
+int Fail(Console& console, std::string_view message);
+
+// Asks a yes-or-no question. Returns whether the answer was y or yes, in any case; no answer is
+// no.
+bool Confirm(Console& console, const std::string& question);
+
+// The message for a store that cannot be used, and why.
+std::string StoreError(const std::string& storePath, const std::string& reason);
+
+// Reports why the store could not be opened: a store that does not exist yet holds no key at
+// all. Returns the exit status.
+int OpenFailure(const std::string& storePath, const std::string& reason, Console& console);
+
+// Opens the store for writing; nullptr after reporting why it could not be.
+store::Store OpenForWriting(const std::string& storePath, Console& console);
+
+// Creates the store when it does not exist yet, as add and import do, and opens it for writing;
+// nullptr after reporting why it could not be.
+store::Store CreateAndOpen(const std::string& storePath, Console& console);
+
+// Runs `read` in one read transaction on the store opened for reading, with its output held back
+// until it is known to be a read of the store at one moment: a snapshot of the store file alone
+// that a writer changed meanwhile is read again. `read` returns an exit status. Returns the exit
+// status.
+int ReadAtOneMoment(const std::string& storePath, Console& console,
+                    const std::function<int(sqlite3* db, Console& console)>& read);
+
+// Why a copy or an export may not be written where it was asked to be.
+inline constexpr std::string_view kIsTheStore = "it is the registry store or one of its side files";
+
+// Whether writing `file` would write the store or one of the files SQLite keeps beside it, by
+// its name or through a link, even one that leads to a file that does not exist yet.
+bool IsStoreOrSideFile(const std::string& storePath, const std::string& file);
+
+// A value's name as reg shows it: (Default) for the unnamed value.
+std::string ShownName(std::string_view valueName);
+
+// Writes a value on its line, as reg query shows it.
+void PrintValue(Console& console, const store::NamedValue& named);
+
+}  // namespace reg

@@ -4,7 +4,7 @@
 #
 # PATTERN_COUNTERS_WINDOWS picks what runs:
 #   32    the shipped 32-bit program and its scenarios in a 32-bit prefix, again under WoW64 in a
-#         64-bit prefix and with Wine reporting Windows 2000, and the unit tables from a build of
+#         64-bit prefix and with Wine reporting Windows NT 4.0, and the unit tables from a build of
 #         the same sources with the posix thread model; needs a machine that runs 32-bit programs
 #   64    the same sources built for 64-bit Windows, their unit tables and scenarios under 64-bit
 #         Wine; the shipped 32-bit program is built, checked and packed, but not run
@@ -70,7 +70,7 @@ fi
 export WINEDEBUG=-all
 if [ "$variant" = 32 ]; then
   echo "Windows suite: $machine: running the shipped 32-bit program in a 32-bit prefix, under" \
-    "WoW64 and as Windows 2000, and the unit tables built for 32-bit Windows"
+    "WoW64 and as Windows NT 4.0, and the unit tables built for 32-bit Windows"
   cmake --workflow --preset windows
   cmake --workflow --preset windows-unit
 else

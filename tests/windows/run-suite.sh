@@ -18,6 +18,16 @@ cd "$(dirname "$0")/../.."
 wine32_loader=/usr/lib/wine/wine
 wine64_loader=/usr/lib/wine/wine64
 
+# Fails unless FILE is text as Windows shows it: ASCII, every line ended by CR LF.
+check_windows_text() {
+  if LC_ALL=C grep -q '[^[:print:][:space:]]' "$1" || grep -qv $'\r$' "$1" ||
+    [ "$(tail -c 2 "$1" | od -An -tx1)" != " 0d 0a" ]; then
+    echo "FAILED: $(basename "$1") is not ASCII text with every line ended by CR LF" >&2
+    exit 1
+  fi
+  echo "$(basename "$1"): ASCII text, every line ended by CR LF"
+}
+
 # Fails in CI, and elsewhere skips the suite, with the reason.
 cannot_run() {
   if [ "${CI:-}" = true ]; then
@@ -88,8 +98,18 @@ trap 'rm -rf "$unpacked"' EXIT
 python3 -m zipfile -e "$archive" "$unpacked"
 python3 -m zipfile -l "$archive"
 shipped=("$unpacked"/pattern-counters-*-win32)
-cmp README.md "${shipped[0]}/README.md"
+# The program, its README and the licence, and nothing else.
+contents=$(cd "$unpacked" && LC_ALL=C find . -type f | LC_ALL=C sort | tr '\n' ' ')
+folder=./${shipped[0]##*/}
+expected="$folder/LICENSE.txt $folder/README.txt $folder/pattern-counters.exe "
+if [ "$contents" != "$expected" ]; then
+  echo "FAILED: the archive holds $contents instead of $expected" >&2
+  exit 1
+fi
+cmp build-windows/README.txt "${shipped[0]}/README.txt" # the README generated for Windows users
 cmp <(sed 's/$/\r/' LICENSE) "${shipped[0]}/LICENSE.txt" # the licence, with Windows' line ends
+check_windows_text "${shipped[0]}/README.txt"
+check_windows_text "${shipped[0]}/LICENSE.txt"
 python3 tests/windows/check_executable.py --objdump i686-w64-mingw32-objdump \
   --strip i686-w64-mingw32-strip "${shipped[0]}/pattern-counters.exe"
 if [ "$variant" = 64 ]; then

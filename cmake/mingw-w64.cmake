@@ -1,7 +1,7 @@
 # Cross-compiles for Windows with the MinGW-w64 compilers of MINGW_TRIPLET; included by the
 # toolchain file of each Windows architecture. MINGW_THREADS picks the compilers' thread model:
 # win32 (the default) links no threading library, so that the program imports only what Windows
-# 2000 has; posix has the complete C++ library that GoogleTest needs, for the tests alone.
+# NT 4.0 has; posix has the complete C++ library that GoogleTest needs, for the tests alone.
 # Programs found on the build machine run there; libraries and headers come from the MinGW-w64
 # sysroot only.
 set(CMAKE_SYSTEM_NAME Windows)

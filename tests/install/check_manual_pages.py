@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks the built manual pages: man renders each without a warning, and each names every
-message its program can print, as the sources spell it.
+message its program can print, as the sources spell it. The README of the Windows release, in its
+source, must name every message of the Windows program too.
 
 The messages are the sources' own string literals that hold a space (words, not names), but
 those of SQL statements, so a message added or reworded in the code fails here until its page
@@ -22,6 +23,10 @@ PAGE_SOURCES = {
                            "platform/platform_*.cpp"],
     "pattern-counters-reg.1": ["reg/*.cpp", "store/*.cpp"],
 }
+# The README shipped with the Windows program, and where that program's messages are written.
+WINDOWS_README = "app/windows/README.txt.in"
+WINDOWS_SOURCES = ["app/*.cpp", "app/windows/*.cpp", "counters/*.cpp", "pattern/*.cpp",
+                   "platform/platform_windows.cpp"]
 # SQL, as the sources write it: keywords in upper case. A literal is part of a statement for
 # SQLite when it starts with one (after any opening parenthesis) or holds two, which no message
 # does: the upper-case words of messages are names (ERROR, REG_SZ, PATTERN_COUNTERS_REGISTRY).
@@ -103,6 +108,15 @@ def pieces(message):
             yield line, r"\s+".join(words).replace("%d", r"\S+")
 
 
+def missing_messages(name, text, document_messages):
+    """The messages that the document NAME, whose TEXT has its white space collapsed, does not
+    show."""
+    print(f"{name}: {len(document_messages)} messages in the sources")
+    return [f"{name} does not show the message {line!r}"
+            for message in document_messages for line, pattern in pieces(message)
+            if not re.search(pattern, text)]
+
+
 def render(page, width):
     environment = dict(os.environ, LC_ALL="C", MANWIDTH=str(width))
     return subprocess.run(["man", "--warnings", "-l", str(page)], env=environment,
@@ -124,12 +138,10 @@ def main():
         if rendered.returncode != 0 or rendered.stderr:
             problems.append(f"{name}: man --warnings reports: {rendered.stderr.strip()}")
         text = " ".join(rendered.stdout.split())
-        page_messages = messages(options.source, patterns)
-        print(f"{name}: {len(page_messages)} messages in the sources")
-        for message in page_messages:
-            for line, pattern in pieces(message):
-                if not re.search(pattern, text):
-                    problems.append(f"{name} does not show the message {line!r}")
+        problems += missing_messages(name, text, messages(options.source, patterns))
+    readme = " ".join((options.source / WINDOWS_README).read_text().split())
+    problems += missing_messages(WINDOWS_README, readme,
+                                 messages(options.source, WINDOWS_SOURCES))
     for problem in problems:
         print(f"FAIL {problem}")
     print("ok" if not problems else f"{len(problems)} problem(s)")

@@ -5,9 +5,11 @@
   versions 4.0);
 - self-contained: it imports only from system DLLs, and the registry and start-up calls come from
   ADVAPI32 and KERNEL32 themselves;
-- it starts on Windows 2000: every function it imports is in windows_imports.tsv beside this
-  script, which gives the Windows version that first has it and where that is documented, and none
-  is newer than Windows 2000 (KERNEL32, ADVAPI32) or missing from Windows NT 4.0's msvcrt.dll;
+- it starts on Windows NT 4.0: every function it imports is in windows_imports.tsv beside this
+  script, which gives the Windows version that first exports it and where that is documented, and
+  none is newer than Windows NT 4.0;
+- it runs on a Pentium Pro: it holds no MMX or SSE instruction, which that processor lacks; the
+  Pentium Pro's own instructions that it uses (conditional moves and x87 compares) are counted;
 - it is small: stripped, at most 256 KiB;
 - its application manifest is embedded as resource type 24 (RT_MANIFEST), id 1, and asks to run
   as the invoker without UI access, on the listed Windows versions;
@@ -20,6 +22,7 @@
         build-windows/pattern-counters.exe
 """
 import argparse
+import collections
 import os
 import pathlib
 import re
@@ -48,10 +51,26 @@ IMPORTS_TABLE = pathlib.Path(__file__).resolve().parent / "windows_imports.tsv"
 # Windows versions in the order they came out, as the table names them.
 WINDOWS_VERSIONS = ["Windows NT 3.1", "Windows NT 3.5", "Windows NT 4.0", "Windows 2000",
                     "Windows XP", "Windows Vista", "Windows 7", "Windows 8"]
-# The newest version each DLL's imports may need: the program starts on Windows 2000, and uses
-# the C library as Windows NT 4.0's msvcrt.dll has it.
-IMPORT_FLOORS = {"kernel32.dll": "Windows 2000", "advapi32.dll": "Windows 2000",
-                 "msvcrt.dll": "Windows NT 4.0"}
+# The oldest Windows the program starts on: no import, from any DLL, may be newer.
+OLDEST_WINDOWS = "Windows NT 4.0"
+# The instructions the Pentium Pro brought, which the compilers use by their default
+# -march=pentiumpro: counted, to show what the processor floor rests on.
+PENTIUM_PRO_INSTRUCTIONS = {
+    "cmov": re.compile(r"\bcmov[a-z]+\b"),
+    "fcmov": re.compile(r"\bfcmov[a-z]+\b"),
+    "fcomi/fucomi": re.compile(r"\bfu?comip?\b"),
+}
+# What a Pentium Pro lacks: MMX and SSE, known by their registers and by the instructions of theirs
+# that name no such register.
+LATER_PROCESSOR_INSTRUCTIONS = {
+    "an MMX, SSE or AVX register": re.compile(r"%[xyz]?mm\d"),
+    "the end of MMX state": re.compile(r"\bf?emms\b"),
+    "the SSE control register": re.compile(r"\b(ld|st)mxcsr\b"),
+    "SSE cache control": re.compile(r"\b(prefetch\w*|movnti|clflush\w*|[lsm]fence)\b"),
+    "the MMX and SSE state save": re.compile(r"\bfx(save|rstor)\b"),
+}
+# Tables the linker places among the code, which objdump disassembles as if they were code.
+DATA_AMONG_CODE = {".gcc_except_table", "__CTOR_LIST__", "__DTOR_LIST__"}
 MAX_STRIPPED_SIZE = 256 * 1024
 LICENSE_FILE = PROJECT_FILE.parent / "LICENSE"
 TRUST_NS = "{urn:schemas-microsoft-com:asm.v3}"
@@ -110,14 +129,50 @@ def import_problems(imports):
                                 "no Windows version")
                 continue
             needed.append(first)
-            floor = IMPORT_FLOORS.get(dll)
-            if floor and WINDOWS_VERSIONS.index(first) > WINDOWS_VERSIONS.index(floor):
+            if WINDOWS_VERSIONS.index(first) > WINDOWS_VERSIONS.index(OLDEST_WINDOWS):
                 problems.append(f"imports {name} from {dll}, which needs {first}: newer than "
-                                f"{floor}")
+                                f"{OLDEST_WINDOWS}")
     count = sum(len(names) for names in imports.values())
     oldest = max(needed, key=WINDOWS_VERSIONS.index, default="none")
-    print(f"{count} imported functions; every one is present on {oldest} and later")
+    if len(needed) == count:
+        print(f"{count} imported functions; every one is present on {oldest} and later")
+    else:
+        print(f"{count} imported functions; {count - len(needed)} of them undated, the others "
+              f"present on {oldest} and later")
     return problems
+
+
+def instructions(tool, exe):
+    """The program's instructions as objdump disassembles them, as (address, text) without the
+    names of the symbols they refer to, and without the data tables among them."""
+    in_data = False
+    for line in objdump(tool, "-d", "--no-show-raw-insn", exe).splitlines():
+        label = re.match(r"[0-9a-f]+ <(.+)>:$", line)
+        if label:
+            in_data = label.group(1) in DATA_AMONG_CODE
+            continue
+        instruction = re.match(r"\s+([0-9a-f]+):\t(.+)$", line)
+        if instruction and not in_data:
+            yield instruction.group(1), re.sub(r" ?<[^>]*>", "", instruction.group(2))
+
+
+def processor_problems(tool, exe):
+    """What in the program a Pentium Pro cannot run; prints the Pentium Pro instructions it uses."""
+    used = collections.Counter()
+    later = collections.defaultdict(list)
+    for address, text in instructions(tool, exe):
+        for name, pattern in PENTIUM_PRO_INSTRUCTIONS.items():
+            if pattern.search(text):
+                used[name] += 1
+        for what, pattern in LATER_PROCESSOR_INSTRUCTIONS.items():
+            if pattern.search(text):
+                later[what].append(f"{text} at {address}")
+    counts = ", ".join(f"{used[name]} {name}" for name in PENTIUM_PRO_INSTRUCTIONS)
+    verdict = ("no MMX or SSE instruction: runs on a Pentium Pro or later" if not later
+               else "MMX or SSE instructions: a Pentium Pro cannot run it")
+    print(f"processor: {counts} of the Pentium Pro's instructions; {verdict}")
+    return [f"{len(found)} instruction(s) with {what}, which a Pentium Pro lacks, such as "
+            f"{found[0]}" for what, found in later.items()]
 
 
 def size_problems(strip, exe):
@@ -282,6 +337,7 @@ def main():
         for name in sorted(names - imports.get(dll, set())):
             problems.append(f"does not import {name} from {dll}")
     problems += import_problems(imports)
+    problems += processor_problems(options.objdump, options.exe)
     problems += size_problems(options.strip, options.exe)
 
     version = project_version()

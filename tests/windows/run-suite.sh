@@ -4,7 +4,7 @@
 #
 # PATTERN_COUNTERS_WINDOWS picks what runs:
 #   32    the shipped 32-bit program and its scenarios in a 32-bit prefix, again under WoW64 in a
-#         64-bit prefix and with Wine reporting Windows 2000, and the unit tables from a build of
+#         64-bit prefix and with Wine reporting Windows NT 4.0, and the unit tables from a build of
 #         the same sources with the posix thread model; needs a machine that runs 32-bit programs
 #   64    the same sources built for 64-bit Windows, their unit tables and scenarios under 64-bit
 #         Wine; the shipped 32-bit program is built, checked and packed, but not run
@@ -17,6 +17,16 @@ cd "$(dirname "$0")/../.."
 
 wine32_loader=/usr/lib/wine/wine
 wine64_loader=/usr/lib/wine/wine64
+
+# Fails unless FILE is text as Windows shows it: ASCII, every line ended by CR LF.
+check_windows_text() {
+  if LC_ALL=C grep -q '[^[:print:][:space:]]' "$1" || grep -qv $'\r$' "$1" ||
+    [ "$(tail -c 2 "$1" | od -An -tx1)" != " 0d 0a" ]; then
+    echo "FAILED: $(basename "$1") is not ASCII text with every line ended by CR LF" >&2
+    exit 1
+  fi
+  echo "$(basename "$1"): ASCII text, every line ended by CR LF"
+}
 
 # Fails in CI, and elsewhere skips the suite, with the reason.
 cannot_run() {
@@ -70,7 +80,7 @@ fi
 export WINEDEBUG=-all
 if [ "$variant" = 32 ]; then
   echo "Windows suite: $machine: running the shipped 32-bit program in a 32-bit prefix, under" \
-    "WoW64 and as Windows 2000, and the unit tables built for 32-bit Windows"
+    "WoW64 and as Windows NT 4.0, and the unit tables built for 32-bit Windows"
   cmake --workflow --preset windows
   cmake --workflow --preset windows-unit
 else
@@ -88,8 +98,18 @@ trap 'rm -rf "$unpacked"' EXIT
 python3 -m zipfile -e "$archive" "$unpacked"
 python3 -m zipfile -l "$archive"
 shipped=("$unpacked"/pattern-counters-*-win32)
-cmp README.md "${shipped[0]}/README.md"
+# The program, its README and the licence, and nothing else.
+contents=$(cd "$unpacked" && LC_ALL=C find . -type f | LC_ALL=C sort | tr '\n' ' ')
+folder=./${shipped[0]##*/}
+expected="$folder/LICENSE.txt $folder/README.txt $folder/pattern-counters.exe "
+if [ "$contents" != "$expected" ]; then
+  echo "FAILED: the archive holds $contents instead of $expected" >&2
+  exit 1
+fi
+cmp build-windows/README.txt "${shipped[0]}/README.txt" # the README generated for Windows users
 cmp <(sed 's/$/\r/' LICENSE) "${shipped[0]}/LICENSE.txt" # the licence, with Windows' line ends
+check_windows_text "${shipped[0]}/README.txt"
+check_windows_text "${shipped[0]}/LICENSE.txt"
 python3 tests/windows/check_executable.py --objdump i686-w64-mingw32-objdump \
   --strip i686-w64-mingw32-strip "${shipped[0]}/pattern-counters.exe"
 if [ "$variant" = 64 ]; then

@@ -2,8 +2,8 @@
 # Boots a fresh, empty Wine prefix for the tests under Wine, or stops its server and removes it.
 #   wine_prefix.sh boot|remove FOLDER LOADER [WINDOWS-VERSION]
 # LOADER runs Windows programs: the `wine` wrapper, or one of Wine's loaders by its path. With a
-# WINDOWS-VERSION (winecfg's name for it, such as win2k), Wine reports that version of Windows to
-# the programs in the prefix. The
+# WINDOWS-VERSION (winecfg's name for it, such as nt40), Wine reports that version of Windows to
+# the programs in the prefix, as `ver` shows it. The
 # prefix is FOLDER/prefix, of the architecture WINEARCH names; Wine keeps its server's files in
 # FOLDER/tmp, so that removing FOLDER leaves nothing behind. The tests run with the same
 # WINEPREFIX and TMPDIR. When the prefix cannot boot, Wine's own messages are shown.
@@ -44,8 +44,10 @@ case $action in
     if [ -n "$windows_version" ]; then
       "$loader" winecfg -v "$windows_version" </dev/null >>"$folder/boot.log" 2>&1 ||
         fail_with_log "Wine did not take the Windows version $windows_version" "$folder/boot.log"
+      reported=$("$loader" cmd /c ver </dev/null 2>>"$folder/boot.log" | tr -d '\r' | grep .) ||
+        fail_with_log "cmd /c ver showed no Windows version" "$folder/boot.log"
     fi
-    echo "Wine prefix booted: $("$loader" --version) ($WINEARCH, $loader${windows_version:+, Windows reported as $windows_version})"
+    echo "Wine prefix booted: $("$loader" --version) ($WINEARCH, $loader${windows_version:+, Windows reported as $windows_version: $reported})"
     ;;
   remove) stop_and_remove ;;
   *)

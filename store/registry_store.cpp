@@ -43,16 +43,12 @@ KeyLookup FindSubkey(sqlite3* db, sqlite3_stmt* findSubkey, KeyId parent, std::s
   if (findSubkey == nullptr)
     return {Outcome::Failed, 0, {}, ErrorOf(db)};
   Bind(findSubkey, parent, name);
+  const int step = sqlite3_step(findSubkey);
   KeyLookup lookup{Outcome::NotFound};
-  switch (sqlite3_step(findSubkey)) {
-    case SQLITE_ROW:
-      lookup = {Outcome::Found, sqlite3_column_int64(findSubkey, 0), ColumnBytes(findSubkey, 1)};
-      break;
-    case SQLITE_DONE:
-      break;
-    default:
-      lookup = {Outcome::Failed, 0, {}, ErrorOf(db)};
-  }
+  if (step == SQLITE_ROW)
+    lookup = {Outcome::Found, sqlite3_column_int64(findSubkey, 0), ColumnBytes(findSubkey, 1)};
+  else if (step != SQLITE_DONE)
+    lookup = {Outcome::Failed, 0, {}, ErrorOf(db)};
   sqlite3_reset(findSubkey);  // ends its read, before any write of the caller
   return lookup;
 }
@@ -162,16 +158,12 @@ ValueLookup ReadValueWith(sqlite3* db, sqlite3_stmt* readValue, KeyId key, std::
   if (readValue == nullptr)
     return {Outcome::Failed, {}, ErrorOf(db)};
   Bind(readValue, key, name);
+  const int step = sqlite3_step(readValue);
   ValueLookup lookup{Outcome::NotFound};
-  switch (sqlite3_step(readValue)) {
-    case SQLITE_ROW:
-      lookup = {Outcome::Found, ReadNamedValue(readValue)};
-      break;
-    case SQLITE_DONE:
-      break;
-    default:
-      lookup = {Outcome::Failed, {}, ErrorOf(db)};
-  }
+  if (step == SQLITE_ROW)
+    lookup = {Outcome::Found, ReadNamedValue(readValue)};
+  else if (step != SQLITE_DONE)
+    lookup = {Outcome::Failed, {}, ErrorOf(db)};
   sqlite3_reset(readValue);  // ends its read, so that a later write starts from the latest store
   return lookup;
 }

@@ -46,8 +46,7 @@ enum class Access { ReadOnly, ReadWrite };
 struct OpenedStore {
   Store db;
   std::string error;
-  // Set when the store was opened as a snapshot of its file alone: the file's stamp then.
-  std::string snapshotOf = {};
+  std::string snapshotOf = {};  // the file's stamp, when it was opened as a snapshot
 };
 
 // Opens an existing store. Anything but a regular file, a file that is not a store of ours (not
@@ -65,8 +64,7 @@ OpenedStore OpenForReading(const std::string& path);
 // Whether a store opened as a snapshot was read as its file still is: as it was at one moment.
 bool SnapshotStillCurrent(const std::string& path, const OpenedStore& opened);
 
-// Creates an empty store, and its folder, when there is no file at `path`; an existing file is
-// left as it is. The store appears whole or not at all.
+// Creates an empty store, whole or not at all, and its folder, when there is no file at `path`.
 Status CreateStoreIfMissing(const std::string& path);
 
 // The open store as the bytes of a store file, as it is at one moment, or why it could not be read.

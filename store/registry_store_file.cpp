@@ -115,35 +115,42 @@ std::optional<std::int64_t> FirstNumber(sqlite3_stmt* statement) {
   return sqlite3_column_int64(statement, 0);
 }
 
-// Whether the database `schema` of the connection is a store of ours, from its header as SQLite
-// reads it. Returns an error text, empty for a store.
-std::string CheckIdentity(sqlite3* db, const std::string& schema = "main") {
+// What the header of the database `schema` says, as SQLite reads it: a store of ours (no error),
+// or why not; `read` is false when SQLite could not read the header at all.
+struct Identity {
+  std::string error;
+  bool read = true;
+};
+Identity CheckIdentity(sqlite3* db, const std::string& schema = "main") {
   const auto header = [&](const char* field) {
     return FirstNumber(Prepare(db, ("PRAGMA " + schema + "." + field).c_str()).get());
   };
   const std::optional<std::int64_t> application = header("application_id");
   if (!application && sqlite3_errcode(db) != SQLITE_NOTADB)
-    return ErrorOf(db);
+    return {ErrorOf(db), false};
   if (application != kApplicationId)
-    return "not a registry store";
+    return {"not a registry store"};
   const std::optional<std::int64_t> layout = header("user_version");
   if (!layout)
-    return ErrorOf(db);
+    return {ErrorOf(db), false};
   if (layout == kDevelopmentLayoutVersion) {
-    return "it was made by an earlier development version of pattern-counters, which this "
-           "version does not use; move it away and make the store again";
+    return {
+        "it was made by an earlier development version of pattern-counters, which this "
+        "version does not use; move it away and make the store again"};
   }
-  return layout == kLayoutVersion ? std::string() : "not a registry store";
+  return {layout == kLayoutVersion ? std::string() : "not a registry store"};
 }
 
-// Whether the file at `path`, read alone by SQLite with no lock and nothing written beside it,
-// is a store of ours. Returns an error text, empty for a store.
+// Whether the file at `path`, read alone by SQLite with no lock and nothing written beside it, has
+// the header of another file than a store of ours. Returns that error text, empty otherwise: any
+// other failure is left to SQLite's own reading, under its locks.
 std::string CheckFileAlone(const std::string& path) {
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2((FileUri(path) + kSnapshot).c_str(), &raw,
                                      SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
   const Store probe(raw);
-  return opened == SQLITE_OK ? CheckIdentity(raw) : ErrorOf(raw);
+  const Identity identity = opened == SQLITE_OK ? CheckIdentity(raw) : Identity{"", false};
+  return identity.read ? identity.error : std::string();
 }
 
 // Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
@@ -203,8 +210,8 @@ bool LogFree(const std::string& path) {
   return !Exists(path + "-shm") && FileSize(path + "-wal") == 0;
 }
 
-// How a store is opened for reading only.
-struct ReadOnlyOpening {
+// What SQLite opens for a store, or why it may not.
+struct Opening {
   std::string target;  // what SQLite opens
   std::string snapshotOf = {};
   std::string error = {};
@@ -214,7 +221,7 @@ struct ReadOnlyOpening {
 // would be its own, in the way of the store's writers. With no log to read, the store file alone
 // is the store, read as a snapshot. A log without its index needs one made, which only a process
 // that may write the store does.
-ReadOnlyOpening ForReadingOnly(const std::string& path) {
+Opening ForReadingOnly(const std::string& path) {
   if (LogFree(path))
     return {FileUri(path) + kSnapshot, FileStamp(path)};
   if (Exists(path + "-shm") || WhyNotWritable(path).empty())
@@ -223,6 +230,18 @@ ReadOnlyOpening ForReadingOnly(const std::string& path) {
           "this user may not write the store, and reading the log that lies beside it would "
           "leave files in the way of its writers; read it as a user who may write it, or once a "
           "writer has used it"};
+}
+
+// What SQLite opens for `access`. With no log beside it, the file alone is the store, and is
+// judged before a connection that may write opens it, which would leave log files beside
+// someone else's file.
+Opening ForAccess(const std::string& path, Access access) {
+  if (access == Access::ReadOnly)
+    return ForReadingOnly(path);
+  std::string error = WhyNotWritable(path);
+  if (error.empty() && LogFree(path))
+    error = CheckFileAlone(path);
+  return {error.empty() ? FileUri(path) : std::string(), std::string(), error};
 }
 
 // Sets what every connection needs: bounded waits for locks, deletes of keys reaching their
@@ -266,21 +285,11 @@ void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
 OpenedStore OpenStore(const std::string& path, Access access) {
   if (std::string error = CheckStoreFile(path); !error.empty())
     return {nullptr, error};
-  ReadOnlyOpening target{FileUri(path)};
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI;
-  if (access == Access::ReadWrite) {
-    if (std::string error = WhyNotWritable(path); !error.empty())
-      return {nullptr, error};
-    // With no log beside it, the file alone is the store, and is judged before a connection that
-    // may write opens it: such a connection would leave log files beside someone else's file.
-    if (std::string error = LogFree(path) ? CheckFileAlone(path) : ""; !error.empty())
-      return {nullptr, error};
-  } else {
-    target = ForReadingOnly(path);
-    if (!target.error.empty())
-      return {nullptr, target.error};
-    flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;  // as its target asks too
-  }
+  const Opening target = ForAccess(path, access);
+  if (!target.error.empty())
+    return {nullptr, target.error};
+  const int flags = SQLITE_OPEN_URI |
+                    (access == Access::ReadWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY);
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2(target.target.c_str(), &raw, flags, nullptr);
   Store db(raw);
@@ -294,7 +303,7 @@ OpenedStore OpenStore(const std::string& path, Access access) {
   // The first read waits for the locks, replays a log that a killed program left and checks the
   // file against its header. A file that is not a store is closed without folding a log beside
   // it into it.
-  if (std::string error = CheckIdentity(raw); !error.empty()) {
+  if (std::string error = CheckIdentity(raw).error; !error.empty()) {
     sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     return {nullptr, error};
   }
@@ -347,13 +356,13 @@ Status WriteBackup(const std::string& storePath, const StoreImage& image, const 
 Status RestoreFrom(sqlite3* db, const std::string& backupPath) {
   if (std::string error = CheckStoreFile(backupPath); !error.empty())
     return {error};
-  const ReadOnlyOpening backup = ForReadingOnly(backupPath);
+  const Opening backup = ForReadingOnly(backupPath);
   if (!backup.error.empty())
     return {backup.error};
   Status restored = Run(db, Prepare(db, "ATTACH ? AS backup", backup.target).get());
   if (!restored.ok())
     return restored;
-  restored = {CheckIdentity(db, "backup")};
+  restored = {CheckIdentity(db, "backup").error};
   if (restored.ok()) {
     restored = InOneWriteTransaction(db, [&] {
       const std::optional<std::int64_t> highest = FirstNumber(Prepare(db, kHighestKeyId).get());

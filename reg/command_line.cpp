@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "reg/command_support.h"
 #include "reg/value_text.h"
 
 namespace reg {
@@ -25,7 +26,6 @@ constexpr RootName kRootNames[] = {
 
 constexpr std::string_view kInvalidSyntax =
     "ERROR: Invalid syntax.\nType \"pattern-counters-reg /?\" for usage.";
-constexpr std::string_view kInvalidKey = "ERROR: Invalid key name.";
 
 ParsedCommand Refused(std::string_view error = kInvalidSyntax) {
   return {{}, std::string(error)};

@@ -2,19 +2,21 @@
 // the store.
 #include "reg/command_support.h"
 
+#include <chrono>
 #include <filesystem>
 #include <istream>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 #include "reg/value_text.h"
 
 namespace reg {
 namespace {
 
-// How many times a snapshot of the store file alone is read in all, while writers keep changing
-// the file under it.
-constexpr int kSnapshotReads = 5;
+// How long a process that may only read the store waits before it reads again, after SQLite
+// refused it for the moment or a writer changed the file under its snapshot.
+constexpr auto kPauseBeforeReadingAgain = std::chrono::milliseconds(20);
 // How many links a path is followed through, as the system follows them at most.
 constexpr int kMostLinksFollowed = 40;
 
@@ -67,10 +69,19 @@ store::Store CreateAndOpen(const std::string& storePath, Console& console) {
 
 int ReadAtOneMoment(const std::string& storePath, Console& console,
                     const std::function<int(sqlite3* db, Console& console)>& read) {
-  for (int attempt = 0; attempt < kSnapshotReads; ++attempt) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(store::kLockWaitMilliseconds);
+  std::string refused;
+  do {
+    if (!refused.empty())
+      std::this_thread::sleep_for(kPauseBeforeReadingAgain);
     store::OpenedStore opened = store::OpenForReading(storePath);
-    if (!opened.db)
+    if (!opened.db && !opened.transient)
       return OpenFailure(storePath, opened.error, console);
+    if (!opened.db) {
+      refused = opened.error;
+      continue;
+    }
     std::ostringstream out;
     std::ostringstream err;
     Console buffered{console.in, out, err};
@@ -79,17 +90,20 @@ int ReadAtOneMoment(const std::string& storePath, Console& console,
       status = read(opened.db.get(), buffered);
       return store::Status{};
     });
-    if (!transaction.ok())
+    if (!transaction.ok() && !transaction.transient)
       return Fail(console, "ERROR: " + transaction.error);
     opened.db.reset();
-    if (store::SnapshotStillCurrent(storePath, opened)) {
+    if (transaction.ok() && store::SnapshotStillCurrent(storePath, opened)) {
       console.out << out.str();
       console.err << err.str();
       return status;
     }
-  }
+    refused = transaction.ok() ? "writers kept changing it" : transaction.error;
+  } while (std::chrono::steady_clock::now() < deadline);
   return Fail(console, "ERROR: The registry store " + storePath +
-                           " kept changing while it was read; try again.");
+                           " could not be read at one moment within " +
+                           std::to_string(store::kLockWaitMilliseconds / 1000) + " seconds (" +
+                           refused + "); try again.");
 }
 
 namespace {

@@ -46,9 +46,10 @@ store::Store OpenForWriting(const std::string& storePath, Console& console);
 store::Store CreateAndOpen(const std::string& storePath, Console& console);
 
 // Runs `read` in one read transaction on the store opened for reading, with its output held back
-// until it is known to be a read of the store at one moment: a snapshot of the store file alone
-// that a writer changed meanwhile is read again. `read` returns an exit status. Returns the exit
-// status.
+// until it is known to be a read of the store at one moment. A process that may only read the
+// store reads again, within the store's lock wait, when SQLite refused it for the moment or a
+// writer changed the store file under its snapshot. `read` returns an exit status. Returns the
+// exit status.
 int ReadAtOneMoment(const std::string& storePath, Console& console,
                     const std::function<int(sqlite3* db, Console& console)>& read);
 

@@ -208,8 +208,8 @@ int Export(const Command& command, const std::string& storePath, Console& consol
   }
   // Written beside its place and renamed into it: the file is the whole export or as it was.
   const std::string text = FormatRegistryFile(keys);
-  const store::NewFile written =
-      store::CreateWhole(command.file, store::BytesFiller(text), store::Placing::Replacing);
+  const store::NewFile written = store::CreateWhole(
+      command.file, store::BytesFiller(text), store::Placing::Replacing, store::LessUmask(0666));
   if (!written.failure.empty())
     return cannotWrite(written.failure);
   console.out << kDone << '\n';

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "reg/commands.h"
+#include "store/store_location.h"
 
 namespace reg {
 
@@ -22,8 +23,7 @@ int Backup(const Command& command, const std::string& storePath, Console& consol
     return status;
   if (!image.error.empty())
     return cannotWrite(image.error);
-  if (const store::Status written = store::WriteBackup(storePath, image, command.file);
-      !written.ok()) {
+  if (const store::Status written = store::WriteBackup(image, command.file); !written.ok()) {
     return cannotWrite(written.error);
   }
   console.out << kDone << '\n';
@@ -34,11 +34,13 @@ int Restore(const Command& command, const std::string& storePath, Console& conso
   const auto cannotRestore = [&](const std::string& reason) {
     return Fail(console, "ERROR: Cannot restore from " + command.file + ": " + reason + ".");
   };
+  // The backup is read under one name, the file it names, by every check and by SQLite.
+  const std::string backupPath = store::ResolvedPath(command.file);
   std::error_code notSame;
-  if (std::filesystem::equivalent(command.file, storePath, notSame))
+  if (std::filesystem::equivalent(backupPath, storePath, notSame))
     return cannotRestore("it is the registry store itself");
   // The backup is checked before anything is asked, or made.
-  if (const store::OpenedStore backup = store::OpenStore(command.file, store::Access::ReadOnly);
+  if (const store::OpenedStore backup = store::OpenStore(backupPath, store::Access::ReadOnly);
       !backup.db) {
     return cannotRestore(backup.error);
   }
@@ -53,7 +55,7 @@ int Restore(const Command& command, const std::string& storePath, Console& conso
                "Replace every key and value of the registry store with those of " + command.file)) {
     return Fail(console, kCancelled);
   }
-  if (const store::Status restored = store::RestoreFrom(db.get(), command.file); !restored.ok())
+  if (const store::Status restored = store::RestoreFrom(db.get(), backupPath); !restored.ok())
     return cannotRestore(restored.error);
   console.out << kDone << '\n';
   return 0;

@@ -218,8 +218,18 @@ Status InOneWriteTransaction(sqlite3* db, const std::function<Status()>& work) {
 }
 
 Status InOneReadTransaction(sqlite3* db, const std::function<Status()>& work) {
-  if (Status begun = Execute(db, "BEGIN;"); !begun.ok())
+  // The first read takes the moment that every later read of the transaction sees; a refusal
+  // for the moment comes here, before `work` has read anything.
+  Status begun = Execute(db, "BEGIN;");
+  if (begun.ok()) {
+    const Statement first = Prepare(db, "SELECT count(*) FROM sqlite_schema");
+    if (!first || sqlite3_step(first.get()) != SQLITE_ROW)
+      begun = FailureOf(db);
+  }
+  if (!begun.ok()) {
+    Execute(db, "ROLLBACK;");
     return begun;
+  }
   Status status = work();
   Execute(db, "COMMIT;");  // ends the read; it has nothing to commit
   return status;

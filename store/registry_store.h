@@ -31,9 +31,14 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 // What an operation came to: success, or why not.
 struct Status {
-  std::string error;  // empty on success
+  std::string error;       // empty on success
+  bool transient = false;  // SQLite refused for the moment (a lock, a writer closing the store)
   bool ok() const { return error.empty(); }
 };
+
+// How long a program waits for another's lock, or for a read that writers keep refusing, before
+// it fails.
+inline constexpr int kLockWaitMilliseconds = 10000;
 
 using KeyId = std::int64_t;
 
@@ -47,24 +52,29 @@ struct OpenedStore {
   Store db;
   std::string error;
   std::string snapshotOf = {};  // the file's stamp, when it was opened as a snapshot
+  bool transient = false;       // the failure was SQLite's refusal for the moment
 };
 
-// Opens an existing store. Anything but a regular file, a file that is not a store of ours (not
-// SQLite's, another application's, or made by an earlier development version), a journal beside
-// it, and for ReadWrite a store this process may not write, all fail, with the reason, and leave
-// every file as it was. ReadOnly leaves nothing beside the store: with no log there, the file
-// alone is read as a snapshot (`snapshotOf`); a log without its index is refused to a process
-// that may not write the store.
+// Opens an existing store, named by its resolved path. Anything but a regular file, a file with
+// more than one name, a file that is not a store of ours (not SQLite's, another application's,
+// made by an earlier development version, or without the store's tables), a journal beside a
+// store in write-ahead-log mode, which never writes one, and for ReadWrite a store this process
+// may not write, all fail, with the reason, and leave every file as it was. ReadWrite lets SQLite
+// roll back a journal of a store in rollback-journal mode and puts the store back into
+// write-ahead-log mode. ReadOnly leaves nothing beside the store: with no log or journal there,
+// the file alone is read as a snapshot (`snapshotOf`); a log without its index, or a journal that
+// SQLite must roll back, is refused to a process that may not write the store.
 OpenedStore OpenStore(const std::string& path, Access access);
 
-// Opens the store for reading: as a snapshot when no log lies beside it; otherwise for writing
-// where this process may, so that closing it folds the log into the store, else for reading.
+// Opens the store for reading: for writing where this process may, so that reads see the store
+// through SQLite's own locks, else (or when that failed, on a full disk say) for reading only.
 OpenedStore OpenForReading(const std::string& path);
 
 // Whether a store opened as a snapshot was read as its file still is: as it was at one moment.
 bool SnapshotStillCurrent(const std::string& path, const OpenedStore& opened);
 
-// Creates an empty store, whole or not at all, and its folder, when there is no file at `path`.
+// Creates an empty store, whole or not at all, and its folders, when there is no file at `path`:
+// each for this user alone, whatever the umask.
 Status CreateStoreIfMissing(const std::string& path);
 
 // The open store as the bytes of a store file, as it is at one moment, or why it could not be read.
@@ -74,13 +84,14 @@ struct StoreImage {
 };
 StoreImage ImageOf(sqlite3* db);
 
-// Writes a backup of the store at `storePath` to a new file at `path`, whole or not at all, which
-// no user who may not read the store may read; an existing file is never replaced.
-Status WriteBackup(const std::string& storePath, const StoreImage& image, const std::string& path);
+// Writes a backup of the store to a new file at `path`, whole or not at all, which only this user
+// may read; an existing file is never replaced.
+Status WriteBackup(const StoreImage& image, const std::string& path);
 
 // Replaces every key and value of the open store, in one write transaction, with those of the
-// store at `backupPath`, read at one moment and never written. The keys get ids that no key of
-// this store had, so that a write through a key opened before the restore is refused.
+// store at `backupPath` (a resolved path), read at one moment and never written. The keys get ids
+// that no key of this store had, so that a write through a key opened before the restore is
+// refused; the ids grow by the number of keys restored.
 Status RestoreFrom(sqlite3* db, const std::string& backupPath);
 
 enum class Outcome { Found, NotFound, Failed };

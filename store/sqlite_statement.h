@@ -73,25 +73,45 @@ inline std::string ErrorOf(sqlite3* db) {
   return message;
 }
 
+// Whether SQLite's refusal is for the moment only: a lock, or a log index that a writer closing
+// the store is making or removing, which a process that may only read cannot make itself.
+inline bool IsTransient(int extendedCode) {
+  switch (extendedCode & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_PROTOCOL:
+      return true;
+    default:
+      return extendedCode == SQLITE_READONLY_RECOVERY || extendedCode == SQLITE_READONLY_CANTINIT ||
+             extendedCode == SQLITE_READONLY_CANTLOCK;
+  }
+}
+
+// The store's last failure as a status: its message, and whether it is transient.
+inline Status FailureOf(sqlite3* db) {
+  return {ErrorOf(db), db != nullptr && IsTransient(sqlite3_extended_errcode(db))};
+}
+
 // Runs a prepared statement of the store `db` that returns no rows; one that could not be
 // prepared (nullptr) fails with the reason.
 inline Status Run(sqlite3* db, sqlite3_stmt* statement) {
   if (statement == nullptr || sqlite3_step(statement) != SQLITE_DONE)
-    return {ErrorOf(db)};
+    return FailureOf(db);
   return {};
 }
 
 // Runs SQL text that returns no rows.
 inline Status Execute(sqlite3* db, const char* sql) {
   if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-    return {ErrorOf(db)};
+    return FailureOf(db);
   return {};
 }
 
 // The path as a URI for sqlite3_open_v2, its bytes percent-encoded where a URI would read them
-// otherwise.
+// otherwise. An absolute path follows an empty authority, so that one starting with // is never
+// read as naming a host.
 inline std::string FileUri(std::string_view path) {
-  std::string uri = "file:";
+  std::string uri = path.starts_with('/') ? "file://" : "file:";
   for (const char c : path) {
     const auto byte = static_cast<unsigned char>(c);
     if (std::isalnum(byte) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {

@@ -2,23 +2,26 @@
 #include "store/whole_files.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 namespace store {
 namespace {
 
-// A creator whose temporary file another creator removed, as a dead one's, before it could lock
-// it, tries again this many times in all.
-constexpr int kCreationAttempts = 3;
+// How many free temporary names an unnamed file that replaces another is offered.
+constexpr int kTemporaryNameAttempts = 100;
 
-// The files SQLite may keep beside a database that a filler builds in the temporary file.
-constexpr const char* kSideFiles[] = {"-wal", "-shm", "-journal"};
+std::string SystemError(int error = errno) {
+  return std::strerror(error);
+}
 
 // Writes all of `bytes` to the file. Returns an error text, empty on success.
 std::string WriteAll(int fd, std::string_view bytes) {
@@ -27,122 +30,163 @@ std::string WriteAll(int fd, std::string_view bytes) {
     if (written < 0 && errno == EINTR)
       continue;
     if (written <= 0)
-      return written < 0 ? std::strerror(errno) : "the disk took no more bytes";
+      return written < 0 ? SystemError() : "the disk took no more bytes";
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
   return std::string();
 }
 
-// Removes the file and the side files beside it.
-void RemoveWithSideFiles(const std::string& path) {
-  for (const char* side : kSideFiles)
-    ::unlink((path + side).c_str());
-  ::unlink(path.c_str());
+std::string FolderOf(const std::string& path) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  return folder.empty() ? std::string(".") : folder;
 }
 
 // Flushes the folder, so that a new name in it is durable.
 void SyncFolder(const std::string& path) {
-  std::string folder = std::filesystem::path(path).parent_path().string();
-  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return;
   ::fsync(fd);
   ::close(fd);
 }
 
-// Removes what creators of files at `path` that were killed midway left in its folder: their
-// temporary files (`path`.new-XXXXXX, with any side files beside them). A creator holds a lock on
-// its temporary file until it is done, so a file that can be locked is a dead creator's.
-void RemoveDeadCreatorsFiles(const std::filesystem::path& path) {
-  namespace fs = std::filesystem;
-  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  const std::string prefix = path.filename().string() + ".new-";
-  std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() != path.filename().string().size() + kTemporarySuffix.size() ||
-        !name.starts_with(prefix))
-      continue;
-    const int fd = ::open(entry.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-      continue;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-      RemoveWithSideFiles(entry.path().string());
-    ::close(fd);
-  }
-}
-
-// How one attempt at a new file went: `lost` when another creator removed its temporary file
-// before this one could lock it, so that trying again may succeed.
-struct Attempt {
-  NewFile created;
-  bool lost = false;
+// A new file, open for writing: unnamed where the file system allows, else under a temporary
+// name that this run made.
+struct Unfinished {
+  int fd = -1;
+  std::string temporary;  // empty for an unnamed file
+  std::string failure = {};
 };
 
-// Writes a new file under a temporary name beside `path`, under the creator's lock, with the
-// permissions (and, for root, the owner) of `like`, and gives it its name.
-Attempt CreateOnce(const std::string& path, const FileFiller& fill, Placing placing,
-                   const struct stat& like) {
-  Attempt attempt;
-  std::string& failure = attempt.created.failure;
+Unfinished OpenUnfinished(const std::string& path) {
+  const int fd = ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0)
+    return {fd, std::string()};
+  // A file system (or a kernel) without unnamed files says so in one of these ways.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+    return {-1, std::string(), SystemError()};
   std::string temporary = path + std::string(kTemporarySuffix);
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0)
-    return {{std::strerror(errno)}};
-  ::flock(fd, LOCK_EX);
-  ::fchmod(fd, like.st_mode & 07777);  // not mkstemp's private mode
-  if (placing == Placing::Replacing && ::geteuid() == 0 &&
-      ::fchown(fd, like.st_uid, like.st_gid) != 0) {
-    failure = std::strerror(errno);
+  const int named = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (named < 0)
+    return {-1, std::string(), SystemError()};
+  return {named, temporary};
+}
+
+// Gives the unnamed file open as `fd` the name `name`, never replacing a file. Returns 0, or the
+// system's error number.
+int LinkUnnamed(int fd, const std::string& name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
+                                                                                          : errno;
+}
+
+// Moves the temporary file `from` to `to`, never replacing a file. Returns 0 or an error number.
+int MoveBesideExisting(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return 0;
+  if (errno != EINVAL && errno != ENOSYS)
+    return errno;
+  // A file system that cannot: the file has two names for a moment.
+  if (::link(from.c_str(), to.c_str()) != 0)
+    return errno;
+  ::unlink(from.c_str());
+  return 0;
+}
+
+// A name beside `path` for an unnamed file on its way to replace it: NAME.new- and six letters.
+std::string RandomTemporaryName(const std::string& path) {
+  constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char random[6] = {};
+  if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    const auto seed =
+        static_cast<std::uint64_t>(::getpid()) ^
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (std::size_t i = 0; i < sizeof random; ++i)
+      random[i] = static_cast<unsigned char>(seed >> (8 * i));
   }
-  if (failure.empty())
-    failure = fill(temporary, fd);
-  if (failure.empty() && ::fsync(fd) != 0)
-    failure = std::strerror(errno);
-  if (failure.empty() && placing == Placing::Replacing &&
-      ::rename(temporary.c_str(), path.c_str()) != 0) {
-    failure = std::strerror(errno);
-    attempt.lost = errno == ENOENT;
+  std::string name = path + ".new-";
+  for (const unsigned char byte : random)
+    name += kLetters[byte % (sizeof kLetters - 1)];
+  return name;
+}
+
+// Replaces `path` with the unnamed file open as `fd`. Linking never replaces, so the file takes
+// a free temporary name for the moment until it is renamed. Returns 0 or an error number.
+int ReplaceWithUnnamed(int fd, const std::string& path) {
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    const std::string temporary = RandomTemporaryName(path);
+    if (const int linked = LinkUnnamed(fd, temporary); linked != 0) {
+      if (linked == EEXIST)
+        continue;
+      return linked;
+    }
+    if (::rename(temporary.c_str(), path.c_str()) == 0)
+      return 0;
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    return error;
   }
-  // Linking never replaces: when another process created the file first, theirs stays.
-  if (failure.empty() && placing == Placing::BesideExisting &&
-      ::link(temporary.c_str(), path.c_str()) != 0) {
-    attempt.created.existed = errno == EEXIST;
-    attempt.lost = errno == ENOENT;
-    if (!attempt.created.existed)
-      failure = std::strerror(errno);
+  return EEXIST;
+}
+
+// Gives the finished file its name. Returns 0 or an error number; EEXIST when another file had
+// the name and stays.
+int Place(const Unfinished& file, const std::string& path, Placing placing) {
+  if (placing == Placing::BesideExisting) {
+    return file.temporary.empty() ? LinkUnnamed(file.fd, path)
+                                  : MoveBesideExisting(file.temporary, path);
   }
-  RemoveWithSideFiles(temporary);
-  ::close(fd);
-  return attempt;
+  if (file.temporary.empty())
+    return ReplaceWithUnnamed(file.fd, path);
+  return ::rename(file.temporary.c_str(), path.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace
 
-// Removes what killed writers left first.
 NewFile CreateWhole(const std::string& path, const FileFiller& fill, Placing placing, mode_t mode) {
-  RemoveDeadCreatorsFiles(path);
   // A file replaced gives its permissions; a link in its place is replaced, never followed.
-  struct stat like {};
-  if (placing == Placing::BesideExisting || ::lstat(path.c_str(), &like) != 0 ||
-      !S_ISREG(like.st_mode)) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    like = {};
-    like.st_mode = mode & ~mask;
-    like.st_uid = ::geteuid();
-    like.st_gid = ::getegid();
+  struct stat replaced {};
+  const bool replacesFile = placing == Placing::Replacing &&
+                            ::lstat(path.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode);
+  const Unfinished file = OpenUnfinished(path);
+  if (file.fd < 0)
+    return {file.failure};
+  std::string failure;
+  if (::fchmod(file.fd, replacesFile ? replaced.st_mode & 07777 : mode) != 0)
+    failure = SystemError();
+  if (failure.empty() && replacesFile && ::geteuid() == 0 &&
+      ::fchown(file.fd, replaced.st_uid, replaced.st_gid) != 0) {
+    failure = SystemError();
   }
-  Attempt attempt{{}, true};
-  for (int tried = 0; tried < kCreationAttempts && attempt.lost; ++tried)
-    attempt = CreateOnce(path, fill, placing, like);
-  if (attempt.created.failure.empty() && !attempt.created.existed)
+  if (failure.empty())
+    failure = fill(file.fd);
+  if (failure.empty() && ::fsync(file.fd) != 0)
+    failure = SystemError();
+  NewFile created;
+  int placed = -1;
+  if (failure.empty()) {
+    placed = Place(file, path, placing);
+    created.existed = placed == EEXIST && placing == Placing::BesideExisting;
+    if (placed != 0 && !created.existed)
+      failure = SystemError(placed);
+  }
+  if (placed != 0 && !file.temporary.empty())
+    ::unlink(file.temporary.c_str());  // this run's own, never given its name
+  ::close(file.fd);
+  created.failure = failure;
+  if (placed == 0)
     SyncFolder(path);
-  return attempt.created;
+  return created;
+}
+
+mode_t LessUmask(mode_t mode) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mode & ~mask;
 }
 
 FileFiller BytesFiller(std::string_view bytes) {
-  return [bytes](const std::string&, int fd) { return WriteAll(fd, bytes); };
+  return [bytes](int fd) { return WriteAll(fd, bytes); };
 }
 
 }  // namespace store

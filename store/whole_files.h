@@ -1,9 +1,10 @@
 // Files written whole or not at all.
 //
-// A new file is written and flushed under a temporary name beside its final one
-// (NAME.new-XXXXXX), under a lock its writer holds, and then given its name, so that the name
-// holds the whole new file or whatever it held before. A writer that was killed midway leaves its
-// temporary file, which the next writer beside the same name removes.
+// A new file is written and flushed as an unnamed file in its folder (O_TMPFILE) and then linked
+// to its name, so that the name holds the whole new file or whatever it held before, and a writer
+// killed midway leaves nothing behind. Where the file system has no unnamed files, the file is
+// written under a temporary name of this run's own making beside its final one
+// (NAME.new-XXXXXX), which only this run removes.
 #pragma once
 
 #include <sys/types.h>
@@ -14,7 +15,7 @@
 
 namespace store {
 
-// What a new file's temporary name adds to its name: NAME.new-XXXXXX.
+// What a new file's temporary name adds to its name, where it needs one: NAME.new-XXXXXX.
 inline constexpr std::string_view kTemporarySuffix = ".new-XXXXXX";
 
 // How a new file was written.
@@ -27,14 +28,16 @@ struct NewFile {
 // keeping its permissions (and, for root, its owner).
 enum class Placing { BesideExisting, Replacing };
 
-// Fills the temporary file `temporary`, open for writing as `fd`. Returns an error text, empty on
-// success. The file is flushed afterwards.
-using FileFiller = std::function<std::string(const std::string& temporary, int fd)>;
+// Fills the new file, open for writing as `fd`. Returns an error text, empty on success. The file
+// is flushed afterwards.
+using FileFiller = std::function<std::string(int fd)>;
 
-// Writes a new file at `path` whole or not at all, with the permissions `mode` (less the umask)
-// unless it replaces a file.
-NewFile CreateWhole(const std::string& path, const FileFiller& fill, Placing placing,
-                    mode_t mode = 0666);
+// Writes a new file at `path` whole or not at all, with exactly the permissions `mode` unless it
+// replaces a file.
+NewFile CreateWhole(const std::string& path, const FileFiller& fill, Placing placing, mode_t mode);
+
+// The permissions a new file would get from open(2): `mode` less the umask.
+mode_t LessUmask(mode_t mode);
 
 // A filler that writes `bytes`, which must outlive it.
 FileFiller BytesFiller(std::string_view bytes);

@@ -36,6 +36,18 @@ void MakeForeignDatabase(const std::string& path) {
   sqlite3_close(db);
 }
 
+// The same in write-ahead-log mode, with the index of its log left beside it as its program
+// leaves it while it runs.
+void MakeForeignDatabaseWithIndex(const std::string& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_exec(db, "PRAGMA journal_mode = WAL; CREATE TABLE keys (id INTEGER);", nullptr, nullptr,
+               nullptr);
+  const std::string index = ReadBytes(path + "-shm");
+  sqlite3_close(db);
+  WriteBytes(path + "-shm", index);
+}
+
 TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
   const struct {
     const char* title;
@@ -46,6 +58,15 @@ TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
       {"garbage", [](const std::string& path) { WriteBytes(path, std::string(5000, '\x9c')); }},
       {"header only", [](const std::string& path) { WriteBytes(path, "SQLite format 3"); }},
       {"another program's database", MakeForeignDatabase},
+      {"another program's database beside its log's index", MakeForeignDatabaseWithIndex},
+      {"a store's marks without its tables",
+       [](const std::string& path) {
+         sqlite3* db = nullptr;
+         sqlite3_open(path.c_str(), &db);
+         sqlite3_exec(db, "PRAGMA application_id = 1346589255; PRAGMA user_version = 2;", nullptr,
+                      nullptr, nullptr);
+         sqlite3_close(db);
+       }},
       {"a folder", [](const std::string& path) { std::filesystem::create_directory(path); }},
       {"a FIFO, which no one writes",
        [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }},
@@ -58,6 +79,8 @@ TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
     const std::string path = folder.File("registry.db");
     c.make(path);
     const std::string before = std::filesystem::is_regular_file(path) ? ReadBytes(path) : "";
+    const bool indexBeside = std::filesystem::exists(path + "-shm");
+    const std::string index = indexBeside ? ReadBytes(path + "-shm") : "";
     for (const Access access : {Access::ReadOnly, Access::ReadWrite}) {
       const store::OpenedStore opened = store::OpenStore(path, access);
       EXPECT_EQ(opened.db, nullptr);
@@ -67,6 +90,10 @@ TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
       EXPECT_EQ(ReadBytes(path), before);
     }
     EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+    EXPECT_EQ(std::filesystem::exists(path + "-shm"), indexBeside);
+    if (indexBeside) {
+      EXPECT_EQ(ReadBytes(path + "-shm"), index) << "another program's index is left as it was";
+    }
   }
 }
 
@@ -141,20 +168,50 @@ TEST(CreateStoreIfMissing, CreatesFoldersButNeverReplacesAFile) {
       << "no temporary file is left behind";
 }
 
-TEST(CreateStoreIfMissing, RemovesWhatKilledCreatorsLeftButNotALiveCreatorsFile) {
+// Another user's files of the form a creator's temporary file once had are never removed.
+TEST(CreateStoreIfMissing, LeavesFilesThatOnlyLookTemporaryAndIsItsOwnersAlone) {
   TemporaryFolder folder;
-  const std::string path = folder.File("registry.db");
-  for (const char* left : {".new-dead01", ".new-dead01-wal", ".new-dead01-shm", ".new-live01"})
-    WriteBytes(path + left, "part of a store");
-  const int live = ::open((path + ".new-live01").c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+  const std::string path = folder.File("state/registry.db");
+  std::filesystem::create_directory(folder.File("state"));
+  for (const char* left : {".new-abc123", ".new-abc123-wal"})
+    WriteBytes(path + left, "someone's own");
+  const mode_t mask = ::umask(0);
+  EXPECT_EQ(store::CreateStoreIfMissing(folder.File("state/new/registry.db")).error, "");
   EXPECT_EQ(store::CreateStoreIfMissing(path).error, "");
-  ::close(live);
+  ::umask(mask);
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder.path))
+  for (const auto& entry : std::filesystem::directory_iterator(folder.File("state")))
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"registry.db", "registry.db.new-live01"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"new", "registry.db", "registry.db.new-abc123",
+                                             "registry.db.new-abc123-wal"}));
+  EXPECT_EQ(ReadBytes(path + ".new-abc123"), "someone's own");
+  namespace fs = std::filesystem;
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(folder.File("state/new")).permissions(), fs::perms::owner_all);
+}
+
+// Each restore of a backup of the store gives the restored keys the next ids, so that they grow by
+// the number of keys, never by their values.
+TEST(RestoreFrom, IdsGrowByTheKeysRestoredOverAThousandCycles) {
+  TemporaryFolder folder;
+  const store::Store db = CreateAndOpen(folder);
+  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "A\\B\\C").id;
+  ASSERT_TRUE(
+      store::WriteValue(db.get(), key, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)})
+          .ok());
+  const std::string backup = folder.File("backup.db");
+  for (int cycle = 0; cycle < 1000; ++cycle) {
+    std::filesystem::remove(backup);
+    ASSERT_TRUE(store::WriteBackup(store::ImageOf(db.get()), backup).ok());
+    const store::Status restored = store::RestoreFrom(db.get(), backup);
+    ASSERT_TRUE(restored.ok()) << "cycle " << cycle << ": " << restored.error;
+  }
+  const store::KeyLookup found = store::FindKey(db.get(), Root::LocalMachine, "A\\B\\C");
+  ASSERT_EQ(found.outcome, Outcome::Found);
+  EXPECT_EQ(found.id, 5 + 3 * 1001);
+  EXPECT_EQ(store::ReadValue(db.get(), found.id, "V").named.value.bytes,
+            store::LittleEndianBytes(1, 4));
 }
 
 TEST(Keys, FormATreeThatMatchesWithoutRegardToCaseAndKeepsItsCase) {

@@ -331,7 +331,7 @@ def companion_message_table(options):
          in_folder, export("out.reg"), is_the_store),
         ("export through a hard link to the store", at("registry.db", beside_store(
             lambda path: os.link(path, in_store_folder("out.reg")(path)))),
-         in_folder, export("out.reg"), is_the_store),
+         in_folder, export("out.reg"), "names (hard links)"),
         ("backup onto the store's journal", at("registry.db", store), in_folder,
          ["backup", "registry.db-journal"], is_the_store),
         ("backup through a symbolic link to the store's journal", at("registry.db", beside_store(
@@ -339,7 +339,7 @@ def companion_message_table(options):
          in_folder, ["backup", "copy.db"], is_the_store),
         ("export on a full disk, over an earlier export", at("disk/registry.db", store),
          on_a_full_disk_beside_an_export, export("out.reg"),
-         "Cannot write the file out.reg: No space left on device"),
+         "No space left on device"),
         ("export as root through a link to root's own file that nobody made in a shared folder",
          at("registry.db", links_by_nobody(store, "../private/secret")), private_files_kept,
          export("shared/out.reg"), "it is a symbolic link"),
@@ -385,6 +385,119 @@ def companion_message_table(options):
             overwrite_last_page(path + ".bak"))), in_folder,
          ["restore", "registry.db.bak", "/f"], "malformed"),
     ]
+
+
+# A writer in rollback-journal mode that spills its changes into the file and is killed before it
+# commits: its journal is hot, and the file half written.
+KILLED_ROLLBACK_WRITER = r"""
+import os, sqlite3, sys
+db = sqlite3.connect(sys.argv[1], isolation_level=None)
+db.execute("PRAGMA cache_size = 1")
+db.execute("BEGIN")
+db.execute("UPDATE vals SET data = randomblob(300)")
+os._exit(0)
+"""
+
+
+def header_modes(path):
+    """Bytes 18 and 19 of the database header: 2 and 2 in write-ahead-log mode."""
+    with open(path, "rb") as file:
+        return tuple(file.read(20)[18:20])
+
+
+def administrators_table(options):
+    """Stores as administrators leave them: (title, prepare(folder) -> store path given to the
+    programs, program ("tool" or "reg"), arguments, expected status, a fragment its output must
+    hold, check(folder) -> failures afterwards)."""
+    store = lambda path: make_store(options, path)
+
+    def rollback_copy_with_killed_writer(folder):
+        source, path = os.path.join(folder, "source.db"), os.path.join(folder, "registry.db")
+        store(source)
+        add_many_values(options, source)
+        with sqlite3.connect(source) as db:
+            db.execute("VACUUM INTO ?", (path,))
+        subprocess.run([sys.executable, "-c", KILLED_ROLLBACK_WRITER, path], check=True)
+        if not os.path.exists(path + "-journal"):
+            raise Skip("the killed writer left no journal")
+        return path
+
+    def in_write_ahead_log_mode_and_whole(folder):
+        path = os.path.join(folder, "registry.db")
+        failures = [] if header_modes(path) == (2, 2) else [f"modes {header_modes(path)}"]
+        with sqlite3.connect(path) as db:
+            checked = db.execute("PRAGMA integrity_check").fetchone()[0]
+            values = db.execute("SELECT count(*) FROM vals WHERE length(data) = 300").fetchone()[0]
+        if checked != "ok" or values:
+            failures.append(f"not rolled back whole: {checked}, {values} values of the killed write")
+        return failures
+
+    def link_with_killed_writers_log(folder):
+        os.mkdir(os.path.join(folder, "real"))
+        target = os.path.join(folder, "real", "registry.db")
+        store(target)
+        put_back(target, committed_log(target))
+        os.symlink(target, os.path.join(folder, "registry.db"))
+        return os.path.join(folder, "registry.db")
+
+    def backup_has_later(folder):
+        backup = os.path.join(folder, "copy.db")
+        with sqlite3.connect(f"file:{backup}?mode=ro", uri=True) as db:
+            found = db.execute("SELECT count(*) FROM keys WHERE name = 'Later'").fetchone()[0]
+        return [] if found else ["the backup lacks the killed writer's committed key"]
+
+    def hard_link(folder):
+        path = os.path.join(folder, "registry.db")
+        store(path)
+        os.link(path, os.path.join(folder, "other-name.db"))
+        return path
+
+    def double_slash(folder):
+        store(os.path.join(folder, "registry.db"))
+        return "/" + os.path.join(folder, "registry.db")
+
+    def private_folder(folder):
+        os.mkdir(os.path.join(folder, "home"), 0o700)
+        path = os.path.join(folder, "home", "registry.db")
+        store(path)
+        os.chmod(path, 0o644)
+        return path
+
+    def backup_is_private(folder):
+        mode = stat.S_IMODE(os.stat(os.path.join(folder, "home", "copy.db")).st_mode)
+        return [] if mode == 0o600 else [f"the backup's mode is {mode:o}"]
+
+    nothing = lambda folder: []
+    return [
+        ("a copy made with VACUUM INTO, beside its killed writer's journal",
+         rollback_copy_with_killed_writer, "tool", [r"C:\defs\20030214.012"], 0, REPORT,
+         in_write_ahead_log_mode_and_whole),
+        ("a store named through a symbolic link, with a killed writer's log beside its target",
+         link_with_killed_writers_log, "reg", ["query", r"HKLM\Later"], 0, "", nothing),
+        ("a backup through a symbolic link, with a killed writer's log beside its target",
+         link_with_killed_writers_log, "reg", ["backup", "copy.db"], 0, "", backup_has_later),
+        ("a store with a second name (a hard link)", hard_link, "reg",
+         ["add", CLIENT_KEY, "/v", "Other", "/d", "1", "/f"], 1, "names (hard links)", nothing),
+        ("a store with a second name, for the tool", hard_link, "tool",
+         [r"C:\defs\20030214.012"], 0, CANNOT_OPEN, nothing),
+        ("a store path that starts with //", double_slash, "tool", [r"C:\defs\20030214.012"], 0,
+         REPORT, nothing),
+        ("a backup of a store readable by all, in a private folder", private_folder, "reg",
+         ["backup", "home/copy.db"], 0, "", backup_is_private),
+    ]
+
+
+def run_administrators_case(options, title, prepare, program, arguments, status, fragment, after):
+    with tempfile.TemporaryDirectory(prefix="pattern-counters-store-") as folder:
+        environment = dict(os.environ, PATTERN_COUNTERS_REGISTRY=prepare(folder))
+        program_path = os.path.abspath(options.tool if program == "tool" else options.reg)
+        done = subprocess.run([program_path] + arguments,
+                              env=environment, cwd=folder, capture_output=True,
+                              stdin=subprocess.DEVNULL, timeout=60)
+        output = (done.stdout + done.stderr).decode("latin-1")
+        failures = [] if done.returncode == status and fragment in output else [
+            f"expected status {status} and {fragment!r}, got {done.returncode} and {output!r}"]
+        return failures + after(folder)
 
 
 def run_in_scratch(program, prepare, wrap, arguments):
@@ -553,6 +666,9 @@ def main():
              for row in case_table(options) for title in [row[0]]]
     cases += [("the companion: " + title, lambda row=row: run_companion_case(options, *row))
               for row in companion_message_table(options) for title in [row[0]]]
+    cases += [("as administrators leave it: " + row[0],
+               lambda row=row: run_administrators_case(options, *row))
+              for row in administrators_table(options)]
     cases.append(creation)
     for title, check in cases:
         try:

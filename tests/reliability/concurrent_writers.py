@@ -10,8 +10,9 @@ What must hold, whatever the timing:
   has its writes refused;
 - every companion write succeeds, and the last one to each value is what is stored, unless a
   restore that replaced it had not ended when the write began;
-- every search of the reader succeeds and finds the tree as one moment held it: each import's
-  keys all there or none, the backup's all there;
+- every search of the readers succeeds and finds the tree as one moment held it: each import's
+  keys all there or none, the backup's all there; as root, a second reader is a user who may only
+  read the store (nobody), whom SQLite may refuse for a moment while a writer closes the store;
 - the store passes SQLite's integrity check, and the counters hold what some run wrote.
 The tool reads and then writes without a lock, so runs may overwrite each other's counters: the
 test does not ask for every step of BackRevCounter to be kept.
@@ -22,6 +23,7 @@ import argparse
 import os
 import random
 import re
+import shutil
 import sys
 import tempfile
 import threading
@@ -155,6 +157,21 @@ def large_backup(programs, folder):
     copy_programs.reg("backup", os.path.join(folder, "large-backup.db"))
 
 
+def read_only(programs, folder):
+    """As root, the companion run by nobody, who may read the store and its folder only; else
+    nothing. The store's log files take the store's permissions."""
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        print("no read-only reader: it needs root and setpriv")
+        return []
+    reg = os.path.join(folder, "pattern-counters-reg")
+    shutil.copy(programs.reg_program, reg)
+    os.chmod(reg, 0o755)
+    os.chmod(folder, 0o755)
+    os.chmod(programs.env["PATTERN_COUNTERS_REGISTRY"], 0o644)
+    nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    return [Programs(programs.tool, reg, programs.env["PATTERN_COUNTERS_REGISTRY"], nobody)]
+
+
 def run_tool(programs, name):
     started = time.monotonic()
     done = programs.run_tool(name)
@@ -185,8 +202,9 @@ def main():
 
         client = Client(programs, random.Random(rng.random()))
         neighbour = Neighbour(programs, folder)
-        reader = Reader(programs)
-        threads = [threading.Thread(target=worker.run) for worker in (client, neighbour, reader)]
+        readers = [Reader(programs)] + [Reader(as_nobody) for as_nobody in read_only(programs, folder)]
+        workers = [client, neighbour] + readers
+        threads = [threading.Thread(target=worker.run) for worker in workers]
         for thread in threads:
             thread.start()
         try:
@@ -194,12 +212,13 @@ def main():
                 names = [rng.choice(NUMBERED_NAMES)[0] for _ in range(options.runs)]
                 results = list(pool.map(lambda name: run_tool(programs, name), names))
         finally:
-            for worker in (client, neighbour, reader):
+            for worker in workers:
                 worker.stop.set()
             for thread in threads:
                 thread.join()
 
-        failures = client.failures + neighbour.failures + reader.failures[:5]
+        failures = client.failures + neighbour.failures
+        failures += [failure for reader in readers for failure in reader.failures[:5]]
         stepped_counters = {5000}  # as the backup holds it
         refused = 0
         for name, status, out, err, started, ended in results:
@@ -236,7 +255,8 @@ def main():
 
     lowest = min(stepped_counters, default=None)
     print(f"{len(results)} runs of the tool, {client.writes} client writes, "
-          f"{neighbour.grown} imports and restores and {reader.searches} searches beside them "
+          f"{neighbour.grown} imports and restores and "
+          f"{' and '.join(str(reader.searches) for reader in readers)} searches beside them "
           f"({refused} runs held their key across a restore and had a write refused); "
           f"BackRevCounter went from 5000 to {int.from_bytes(values['backrevcounter'][1], 'little')}"
           f" (lowest written {lowest}; the rest were steps lost to the unlocked read-then-write)")

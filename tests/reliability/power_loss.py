@@ -9,7 +9,7 @@ after any number of operations is rebuilt from the folder as it was before the r
 - a file's bytes as of its last flush are on disk; of its later writes and truncations, any subset
   may be, and each write may be torn at 512-byte sectors;
 - names created, renamed, linked or unlinked since the folder's last flush may be lost, the later
-  ones first;
+  ones first; a file written without a name (O_TMPFILE) is on disk only under a name linked to it;
 - the shared-memory index (-shm) is left out: it is rebuilt by the first program that opens the
   store.
 
@@ -99,17 +99,23 @@ class Disk:
         self.names = {name: File(content) for name, content in files.items()}
         self.flushed_names = dict(self.names)
         self.pending_names = []  # the folder's states since its last flush, oldest first
+        self.unnamed = {}  # files without a name in the folder, by what the log calls them
+
+    def file(self, name):
+        return self.names[name] if name in self.names else self.unnamed[name]
 
     def do(self, operation):
         kind, name = operation[0], operation[1]
-        if kind in ("create", "rename", "link", "unlink"):
+        if kind == "unnamed":
+            self.unnamed[name] = File()
+        elif kind in ("create", "rename", "link", "unlink"):
             names = dict(self.names)
             if kind == "create":
                 names[name] = File()
             elif kind == "rename":
                 names[operation[2]] = names.pop(name)
             elif kind == "link":
-                names[operation[2]] = names[name]
+                names[operation[2]] = self.file(name)
             else:
                 del names[name]
             self.names = names
@@ -117,10 +123,10 @@ class Disk:
         elif kind == "syncdir":
             self.flushed_names, self.pending_names = self.names, []
         elif kind == "sync":
-            file = self.names[name]
+            file = self.file(name)
             file.flushed, file.pending = bytearray(file.content()), []
         else:
-            self.names[name].pending.append(operation[0:1] + operation[2:])
+            self.file(name).pending.append(operation[0:1] + operation[2:])
 
     def clean(self):
         """The folder as a program that stopped here leaves it."""

@@ -10,6 +10,8 @@
      sync PATH              fsync or fdatasync of the file
      syncdir PATH           fsync of the folder itself
      rename FROM TO, link FROM TO, unlink PATH
+     unnamed PATH           a new file without a name in the folder (O_TMPFILE), called PATH
+                            here (FOLDER/#unnamed-N) until a link gives it a name
    Paths are those of files directly in the folder. Calls on other files pass through unrecorded.
 
    It also kills the program where a test asks: with RECORD_FILE_OPERATIONS_KILL_AT=N, the program
@@ -151,8 +153,25 @@ static int opened(int fd, char* path, int flags, int existed) {
   return fd;
 }
 
+/* Opens a file without a name in the folder, recorded under a name of its own. */
+static int open_unnamed(int dir_fd, const char* path, int flags, mode_t mode, char* folder_path) {
+  static long unnamed_files;
+  before_operation(1);
+  const int fd = REAL(openat)(dir_fd, path, flags, mode);
+  char* name = malloc(strlen(folder_path) + 32);
+  if (name == NULL)
+    abort();
+  sprintf(name, "%s/#unnamed-%ld", folder_path, ++unnamed_files);
+  free(folder_path);
+  if (fd >= 0 && fd < MAX_FDS)
+    record("unnamed %s\n", name);
+  return opened(fd, name, 0, 1);
+}
+
 static int open_at(int dir_fd, const char* path, int flags, mode_t mode) {
   char* recorded = watched(dir_fd, path);
+  if (recorded != NULL && (flags & O_TMPFILE) == O_TMPFILE && strcmp(recorded, folder) == 0)
+    return open_unnamed(dir_fd, path, flags, mode, recorded);
   struct stat status;
   const int existed = recorded == NULL || fstatat(dir_fd, path, &status, 0) == 0;
   before_operation(recorded != NULL && (!existed || (flags & O_TRUNC)));
@@ -281,6 +300,21 @@ int rename(const char* from, const char* to) {
 int link(const char* from, const char* to) {
   before_pair(from, to);
   return record_pair("link", from, to, REAL(link)(from, to));
+}
+
+/* A link from /proc/self/fd/N names the file open as N: an unnamed file gets its name. */
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  int fd = -1;
+  const char* source = NULL;
+  char* recorded_to = watched(to_dir, to);
+  if (sscanf(from, "/proc/self/fd/%d", &fd) == 1 && (flags & AT_SYMLINK_FOLLOW))
+    source = path_of(fd);
+  before_operation(source != NULL && recorded_to != NULL);
+  const int result = REAL(linkat)(from_dir, from, to_dir, to, flags);
+  if (result == 0 && source != NULL && recorded_to != NULL)
+    record("link %s %s\n", source, recorded_to);
+  free(recorded_to);
+  return result;
 }
 
 int unlink(const char* path) {

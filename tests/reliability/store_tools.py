@@ -43,9 +43,10 @@ def stepped(counter):
 class Programs:
     """The tool and the companion, run on one store file."""
 
-    def __init__(self, tool, reg, store_path):
+    def __init__(self, tool, reg, store_path, as_user=()):
         self.tool = tool
         self.reg_program = reg
+        self.as_user = list(as_user)  # a command that runs the companion as another user
         self.env = dict(os.environ, PATTERN_COUNTERS_REGISTRY=store_path)
 
     def run_tool(self, *arguments):
@@ -58,7 +59,8 @@ class Programs:
 
     def reg(self, *arguments):
         """Runs a companion command, which must succeed. Returns its standard output."""
-        done = subprocess.run([self.reg_program, *arguments], env=self.env, capture_output=True,
+        done = subprocess.run([*self.as_user, self.reg_program, *arguments], env=self.env,
+                              capture_output=True,
                               stdin=subprocess.DEVNULL, timeout=120)
         if done.returncode != 0:
             raise AssertionError(f"reg {arguments} failed ({done.returncode}): {done.stderr!r}")

@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
 """Checks pattern-counters.exe as it is shipped, from the PE headers that objdump reads.
 
-- a 32-bit console program (PE32, Windows CUI) for Windows NT 4.0 and later (OS and subsystem
-  versions 4.0);
+- a 32-bit console program (PE32, Windows CUI) for Windows NT 4.0 and Windows 95 and later (OS
+  and subsystem versions 4.0);
 - self-contained: it imports only from system DLLs, and the registry and start-up calls come from
   ADVAPI32 and KERNEL32 themselves;
-- it starts on Windows NT 4.0: every function it imports is in windows_imports.tsv beside this
-  script, which gives the Windows version that first exports it and where that is documented, and
-  none is newer than Windows NT 4.0;
-- it runs on a Pentium Pro: it holds no MMX or SSE instruction, which that processor lacks; the
-  Pentium Pro's own instructions that it uses (conditional moves and x87 compares) are counted;
+- it starts on Windows NT 4.0 and on Windows 95: every function it imports is in
+  windows_imports.tsv beside this script, which gives the Windows NT version that first exports it
+  and the Windows 95, 98 or ME that first implements it (or "stub" where Windows 95 exports it
+  only as a stub that fails), each with where that is documented; none is newer than Windows NT
+  4.0 or Windows 95 (msvcrt.dll's functions are those of the msvcrt.dll that Windows 95 programs
+  install beside them);
+- it runs on a Pentium (P5): it holds no instruction of a later processor, such as the Pentium
+  Pro's conditional moves and x87 compares, MMX, SSE, or the bit counts and random numbers of later
+  processors, nor cpuid, which an early 486 lacks;
 - it is small: stripped, at most 256 KiB;
 - its application manifest is embedded as resource type 24 (RT_MANIFEST), id 1, and asks to run
   as the invoker without UI access, on the listed Windows versions;
@@ -48,26 +52,33 @@ VERSION_STRINGS = {"FileDescription", "FileVersion", "InternalName", "LegalCopyr
                    "OriginalFilename", "ProductName", "ProductVersion"}
 PROJECT_FILE = pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt"
 IMPORTS_TABLE = pathlib.Path(__file__).resolve().parent / "windows_imports.tsv"
-# Windows versions in the order they came out, as the table names them.
+# Windows NT versions in the order they came out, as the table names them.
 WINDOWS_VERSIONS = ["Windows NT 3.1", "Windows NT 3.5", "Windows NT 4.0", "Windows 2000",
                     "Windows XP", "Windows Vista", "Windows 7", "Windows 8"]
-# The oldest Windows the program starts on: no import, from any DLL, may be newer.
+# The oldest Windows NT the program starts on: no import, from any DLL, may be newer.
 OLDEST_WINDOWS = "Windows NT 4.0"
-# The instructions the Pentium Pro brought, which the compilers use by their default
-# -march=pentiumpro: counted, to show what the processor floor rests on.
-PENTIUM_PRO_INSTRUCTIONS = {
+# Windows 95, 98 and ME in the order they came out, and the oldest the program starts on. A
+# function that Windows 95 exports only as a stub that fails is a "stub" in the table.
+WINDOWS_9X_VERSIONS = ["Windows 95", "Windows 98", "Windows ME"]
+OLDEST_WINDOWS_9X = "Windows 95"
+WINDOWS_9X_STUB = "stub"
+# What a Pentium (P5) lacks, by the processor that brought it, each known by its mnemonics or by
+# the registers it names.
+LATER_PROCESSOR_INSTRUCTIONS = {
     "cmov": re.compile(r"\bcmov[a-z]+\b"),
     "fcmov": re.compile(r"\bfcmov[a-z]+\b"),
     "fcomi/fucomi": re.compile(r"\bfu?comip?\b"),
-}
-# What a Pentium Pro lacks: MMX and SSE, known by their registers and by the instructions of theirs
-# that name no such register.
-LATER_PROCESSOR_INSTRUCTIONS = {
+    "other Pentium Pro or Pentium II instructions": re.compile(r"\b(rdpmc|sysenter|sysexit)\b"),
     "an MMX, SSE or AVX register": re.compile(r"%[xyz]?mm\d"),
-    "the end of MMX state": re.compile(r"\bf?emms\b"),
+    "emms": re.compile(r"\bf?emms\b"),
     "the SSE control register": re.compile(r"\b(ld|st)mxcsr\b"),
     "SSE cache control": re.compile(r"\b(prefetch\w*|movnti|clflush\w*|[lsm]fence)\b"),
     "the MMX and SSE state save": re.compile(r"\bfx(save|rstor)\b"),
+    "tzcnt/lzcnt/popcnt": re.compile(r"\b(tz|lz|pop)cnt\b"),
+    "other bit manipulation": re.compile(
+        r"\b(andn|bextr|blsi|blsmsk|blsr|bzhi|pdep|pext|mulx|sarx|shlx|shrx|rorx|adcx|adox|movbe)\b"),
+    "rdrand/rdseed": re.compile(r"\brd(rand|seed)\b"),
+    "cpuid": re.compile(r"\bcpuid\b"),
 }
 # Tables the linker places among the code, which objdump disassembles as if they were code.
 DATA_AMONG_CODE = {".gcc_except_table", "__CTOR_LIST__", "__DTOR_LIST__"}
@@ -104,12 +115,22 @@ def imports_by_dll(headers):
 
 
 def import_table():
-    """The table of functions the program may import: (dll, function) -> first Windows version."""
+    """The table of functions: (dll, function) -> (first Windows NT, first Windows 95, 98 or ME)."""
     table = {}
     for line in IMPORTS_TABLE.read_text().splitlines()[1:]:
-        dll, function, first, _source = line.split("\t")
-        table[(dll.lower(), function)] = first
+        dll, function, first, _source, first_9x, _source_9x = line.split("\t")
+        table[(dll.lower(), function)] = (first, first_9x)
     return table
+
+
+def version_problem(name, dll, first, versions, oldest, family):
+    """Why the import of name needs a newer Windows of the family than the oldest, or None."""
+    if first not in versions:
+        return (f"imports {name} from {dll}, for which windows_imports.tsv knows no version of "
+                f"{family}")
+    if versions.index(first) > versions.index(oldest):
+        return f"imports {name} from {dll}, which needs {first}: newer than {oldest}"
+    return None
 
 
 def import_problems(imports):
@@ -119,60 +140,67 @@ def import_problems(imports):
     needed = []
     for dll, names in sorted(imports.items()):
         for name in sorted(names):
-            first = table.get((dll, name))
-            if first is None:
+            if (dll, name) not in table:
                 problems.append(f"imports {name} from {dll}, which windows_imports.tsv does not "
-                                "list with the Windows version that first has it")
+                                "list with the Windows versions that first have it")
                 continue
-            if first not in WINDOWS_VERSIONS:
-                problems.append(f"imports {name} from {dll}, for which windows_imports.tsv knows "
-                                "no Windows version")
+            first, first_9x = table[(dll, name)]
+            if first_9x == WINDOWS_9X_STUB:
+                problems.append(f"imports {name} from {dll}, which {OLDEST_WINDOWS_9X} exports "
+                                "only as a stub that fails")
                 continue
-            needed.append(first)
-            if WINDOWS_VERSIONS.index(first) > WINDOWS_VERSIONS.index(OLDEST_WINDOWS):
-                problems.append(f"imports {name} from {dll}, which needs {first}: newer than "
-                                f"{OLDEST_WINDOWS}")
+            found = [version_problem(name, dll, first, WINDOWS_VERSIONS, OLDEST_WINDOWS,
+                                     "Windows NT"),
+                     version_problem(name, dll, first_9x, WINDOWS_9X_VERSIONS, OLDEST_WINDOWS_9X,
+                                     "Windows 95, 98 and ME")]
+            problems += [problem for problem in found if problem]
+            if not any(found):
+                needed.append((first, first_9x))
     count = sum(len(names) for names in imports.values())
-    oldest = max(needed, key=WINDOWS_VERSIONS.index, default="none")
     if len(needed) == count:
-        print(f"{count} imported functions; every one is present on {oldest} and later")
+        oldest = max((first for first, _ in needed), key=WINDOWS_VERSIONS.index, default="none")
+        oldest_9x = max((first for _, first in needed), key=WINDOWS_9X_VERSIONS.index,
+                        default="none")
+        print(f"{count} imported functions; every one is present on {oldest} and later, and on "
+              f"{oldest_9x} and later (msvcrt.dll's with msvcrt.dll installed)")
     else:
-        print(f"{count} imported functions; {count - len(needed)} of them undated, the others "
-              f"present on {oldest} and later")
+        print(f"{count} imported functions; {count - len(needed)} of them missing or too new "
+              "where the program must start")
     return problems
 
 
 def instructions(tool, exe):
-    """The program's instructions as objdump disassembles them, as (address, text) without the
-    names of the symbols they refer to, and without the data tables among them."""
+    """The program's instructions as objdump disassembles them, as (address, function, text)
+    without the names of the symbols they refer to, and without the data tables among them. The
+    function is the symbol the instruction follows (none in a stripped program)."""
+    function = "?"
     in_data = False
     for line in objdump(tool, "-d", "--no-show-raw-insn", exe).splitlines():
         label = re.match(r"[0-9a-f]+ <(.+)>:$", line)
         if label:
-            in_data = label.group(1) in DATA_AMONG_CODE
+            function = label.group(1)
+            in_data = function in DATA_AMONG_CODE
             continue
         instruction = re.match(r"\s+([0-9a-f]+):\t(.+)$", line)
         if instruction and not in_data:
-            yield instruction.group(1), re.sub(r" ?<[^>]*>", "", instruction.group(2))
+            yield (instruction.group(1), function,
+                   re.sub(r" ?<[^>]*>", "", instruction.group(2)))
 
 
 def processor_problems(tool, exe):
-    """What in the program a Pentium Pro cannot run; prints the Pentium Pro instructions it uses."""
-    used = collections.Counter()
+    """What in the program a Pentium cannot run; prints how many instructions were looked at."""
+    count = 0
     later = collections.defaultdict(list)
-    for address, text in instructions(tool, exe):
-        for name, pattern in PENTIUM_PRO_INSTRUCTIONS.items():
-            if pattern.search(text):
-                used[name] += 1
+    for address, function, text in instructions(tool, exe):
+        count += 1
         for what, pattern in LATER_PROCESSOR_INSTRUCTIONS.items():
             if pattern.search(text):
-                later[what].append(f"{text} at {address}")
-    counts = ", ".join(f"{used[name]} {name}" for name in PENTIUM_PRO_INSTRUCTIONS)
-    verdict = ("no MMX or SSE instruction: runs on a Pentium Pro or later" if not later
-               else "MMX or SSE instructions: a Pentium Pro cannot run it")
-    print(f"processor: {counts} of the Pentium Pro's instructions; {verdict}")
-    return [f"{len(found)} instruction(s) with {what}, which a Pentium Pro lacks, such as "
-            f"{found[0]}" for what, found in later.items()]
+                later[what].append(f"{text} at {address} in {function}")
+    verdict = ("none of a later processor: runs on a Pentium or later" if not later
+               else "some of later processors: a Pentium cannot run it")
+    print(f"processor: {count} instructions, {verdict}")
+    return [f"{len(found)} instruction(s) of {what}, which a Pentium lacks, such as {found[0]}"
+            for what, found in later.items()]
 
 
 def size_problems(strip, exe):

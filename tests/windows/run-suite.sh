@@ -4,10 +4,12 @@
 #
 # PATTERN_COUNTERS_WINDOWS picks what runs:
 #   32    the shipped 32-bit program and its scenarios in a 32-bit prefix, again under WoW64 in a
-#         64-bit prefix and with Wine reporting Windows NT 4.0, and the unit tables from a build of
-#         the same sources with the posix thread model; needs a machine that runs 32-bit programs
+#         64-bit prefix and with Wine reporting Windows NT 4.0 and Windows 98, and the unit tables
+#         from a build of the same sources with the posix thread model; needs a machine that runs
+#         32-bit programs
 #   64    the same sources built for 64-bit Windows, their unit tables and scenarios under 64-bit
-#         Wine; the shipped 32-bit program is built, checked and packed, but not run
+#         Wine, also with Wine reporting Windows 98; the shipped 32-bit program is built, checked
+#         and packed, but not run
 #   auto  (the default) 32 where this machine runs 32-bit programs, else 64
 #
 # Without the cross compilers or Wine the suite is skipped with a notice, except in CI (CI=true),
@@ -80,12 +82,12 @@ fi
 export WINEDEBUG=-all
 if [ "$variant" = 32 ]; then
   echo "Windows suite: $machine: running the shipped 32-bit program in a 32-bit prefix, under" \
-    "WoW64 and as Windows NT 4.0, and the unit tables built for 32-bit Windows"
+    "WoW64 and as Windows NT 4.0 and Windows 98, and the unit tables built for 32-bit Windows"
   cmake --workflow --preset windows
   cmake --workflow --preset windows-unit
 else
-  echo "Windows suite: $machine: running the 64-bit build under 64-bit Wine;" \
-    "the shipped 32-bit program is built and checked, NOT RUN"
+  echo "Windows suite: $machine: running the 64-bit build under 64-bit Wine, also as" \
+    "Windows 98; the shipped 32-bit program is built and checked, NOT RUN"
   cmake --workflow --preset windows64
   echo "== The shipped 32-bit program, built and checked without running it"
   cmake --workflow --preset windows-shipped

@@ -2,8 +2,9 @@
 # Boots a fresh, empty Wine prefix for the tests under Wine, or stops its server and removes it.
 #   wine_prefix.sh boot|remove FOLDER LOADER [WINDOWS-VERSION]
 # LOADER runs Windows programs: the `wine` wrapper, or one of Wine's loaders by its path. With a
-# WINDOWS-VERSION (winecfg's name for it, such as nt40), Wine reports that version of Windows to
-# the programs in the prefix, as `ver` shows it. The
+# WINDOWS-VERSION (winecfg's name for it, such as nt40 or win98), Wine reports that version of
+# Windows to the programs in the prefix, as `ver` shows it. It is set in the registry value that
+# `winecfg -v` writes, since Wine's 64-bit winecfg refuses the versions before Windows XP. The
 # prefix is FOLDER/prefix, of the architecture WINEARCH names; Wine keeps its server's files in
 # FOLDER/tmp, so that removing FOLDER leaves nothing behind. The tests run with the same
 # WINEPREFIX and TMPDIR. When the prefix cannot boot, Wine's own messages are shown.
@@ -42,10 +43,18 @@ case $action in
     "$loader" wineboot -i </dev/null >"$folder/boot.log" 2>&1 ||
       fail_with_log "the Wine prefix did not boot" "$folder/boot.log"
     if [ -n "$windows_version" ]; then
-      "$loader" winecfg -v "$windows_version" </dev/null >>"$folder/boot.log" 2>&1 ||
+      # Wine ignores a version it does not know, so `ver` must show another one than before.
+      shown_version() {
+        "$loader" cmd /c ver </dev/null 2>>"$folder/boot.log" | tr -d '\r' | grep . ||
+          fail_with_log "cmd /c ver showed no Windows version" "$folder/boot.log"
+      }
+      default=$(shown_version)
+      "$loader" reg add 'HKCU\Software\Wine' /v Version /d "$windows_version" /f </dev/null \
+        >>"$folder/boot.log" 2>&1 ||
+        fail_with_log "the Windows version $windows_version could not be set" "$folder/boot.log"
+      reported=$(shown_version)
+      [ "$reported" != "$default" ] ||
         fail_with_log "Wine did not take the Windows version $windows_version" "$folder/boot.log"
-      reported=$("$loader" cmd /c ver </dev/null 2>>"$folder/boot.log" | tr -d '\r' | grep .) ||
-        fail_with_log "cmd /c ver showed no Windows version" "$folder/boot.log"
     fi
     echo "Wine prefix booted: $("$loader" --version) ($WINEARCH, $loader${windows_version:+, Windows reported as $windows_version: $reported})"
     ;;

@@ -2,6 +2,8 @@
 // the store.
 #include "reg/command_support.h"
 
+#include <sqlite3.h>
+
 #include <chrono>
 #include <filesystem>
 #include <istream>
@@ -40,14 +42,21 @@ bool Confirm(Console& console, const std::string& question) {
 }
 
 std::string StoreError(const std::string& storePath, const std::string& reason) {
-  return "ERROR: Cannot use the registry store " + storePath + ": " + reason + ".";
+  return "ERROR: Cannot use the registry store" + (storePath.empty() ? "" : " " + storePath) +
+         ": " + reason + ".";
+}
+
+int FailOnStore(Console& console, sqlite3* db, const std::string& reason) {
+  const char* file = sqlite3_db_filename(db, "main");
+  return Fail(console, StoreError(file == nullptr ? std::string() : file, reason));
 }
 
 int OpenFailure(const std::string& storePath, const std::string& reason, Console& console) {
   std::error_code ignored;
   if (!storePath.empty() && std::filesystem::symlink_status(storePath, ignored).type() ==
                                 std::filesystem::file_type::not_found) {
-    return Fail(console, kNotFound);
+    return Fail(console,
+                StoreError(storePath, "it does not exist; add, import or restore makes it"));
   }
   return Fail(console, StoreError(storePath, reason));
 }
@@ -91,7 +100,7 @@ int ReadAtOneMoment(const std::string& storePath, Console& console,
       return store::Status{};
     });
     if (!transaction.ok() && !transaction.transient)
-      return Fail(console, "ERROR: " + transaction.error);
+      return Fail(console, StoreError(storePath, transaction.error));
     opened.db.reset();
     if (transaction.ok() && store::SnapshotStillCurrent(storePath, opened)) {
       console.out << out.str();

@@ -34,8 +34,10 @@ bool Confirm(Console& console, const std::string& question);
 // The message for a store that cannot be used, and why.
 std::string StoreError(const std::string& storePath, const std::string& reason);
 
-// Reports why the store could not be opened: a store that does not exist yet holds no key at
-// all. Returns the exit status.
+// Reports a failure of the open store `db`, naming its file. Returns the exit status for it, 1.
+int FailOnStore(Console& console, sqlite3* db, const std::string& reason);
+
+// Reports why the store could not be opened, or that it does not exist. Returns the exit status.
 int OpenFailure(const std::string& storePath, const std::string& reason, Console& console);
 
 // Opens the store for writing; nullptr after reporting why it could not be.

@@ -49,7 +49,7 @@ std::optional<ShownKey> FindCommandKey(sqlite3* db, const Command& command, Cons
     return std::nullopt;
   }
   if (key.outcome == Outcome::Failed) {
-    Fail(console, "ERROR: " + key.error);
+    FailOnStore(console, db, key.error);
     return std::nullopt;
   }
   return ShownKey{key.id, FullKeyName(command.key)};
@@ -114,7 +114,7 @@ Matches PrintMatches(sqlite3* db, const ShownKey& key, const std::string& name, 
 int PrintOneValue(sqlite3* db, const ShownKey& key, const std::string& name, Console& console) {
   const store::ValueLookup read = store::ReadValue(db, key.id, name);
   if (read.outcome == Outcome::Failed)
-    return Fail(console, "ERROR: " + read.error);
+    return FailOnStore(console, db, read.error);
   if (read.outcome == Outcome::NotFound && !name.empty())
     return Fail(console, kNotFound);
   console.out << key.name << '\n';
@@ -136,14 +136,14 @@ int QueryOpened(const Command& command, sqlite3* db, Console& console) {
   if (command.valueName && command.recursive) {
     const Matches matches = PrintMatches(db, *key, *command.valueName, console);
     if (!matches.error.empty())
-      return Fail(console, "ERROR: " + matches.error);
+      return FailOnStore(console, db, matches.error);
     console.out << "End of search: " << matches.count << " match(es) found.\n";
     return 0;
   }
   if (command.valueName)
     return PrintOneValue(db, *key, *command.valueName, console);
   const std::string error = PrintKey(db, *key, command.recursive, false, console);
-  return error.empty() ? 0 : Fail(console, "ERROR: " + error);
+  return error.empty() ? 0 : FailOnStore(console, db, error);
 }
 
 // Adds the key and every key below it, in the order a registry file lists them. Returns the
@@ -191,7 +191,7 @@ int Export(const Command& command, const std::string& storePath, Console& consol
     if (!key)
       return 1;
     const std::string error = CollectKeys(db, *key, keys);
-    return error.empty() ? 0 : Fail(buffered, "ERROR: " + error);
+    return error.empty() ? 0 : FailOnStore(buffered, db, error);
   });
   if (status != 0)
     return status;

@@ -34,7 +34,7 @@ int ConfirmReplacing(sqlite3* db, const Command& command, Console& console) {
                                           ? store::ReadValue(db, key.id, *command.valueName)
                                           : store::ValueLookup{key.outcome, {}, key.error};
   if (existing.outcome == Outcome::Failed)
-    return Fail(console, "ERROR: " + existing.error);
+    return FailOnStore(console, db, existing.error);
   if (existing.outcome == Outcome::Found &&
       !Confirm(console, "Value " + ShownName(*command.valueName) + " exists, overwrite")) {
     return Fail(console, kCancelled);
@@ -132,7 +132,7 @@ int Add(const Command& command, const std::string& storePath, Console& console) 
     return store::WriteValue(db.get(), key.id, value.name, value.value);
   });
   if (!written.ok())
-    return Fail(console, "ERROR: " + written.error);
+    return FailOnStore(console, db.get(), written.error);
   console.out << kDone << '\n';
   return 0;
 }
@@ -145,7 +145,7 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
   if (key.outcome == Outcome::NotFound)
     return Fail(console, kNotFound);
   if (key.outcome == Outcome::Failed)
-    return Fail(console, "ERROR: " + key.error);
+    return FailOnStore(console, db.get(), key.error);
   if (!command.valueName && !command.allValues && command.key.path.empty())
     return Fail(console, kInvalidKey);
   if (!ConfirmDeleting(command, FullKeyName({command.key.root, key.path}), console))
@@ -154,7 +154,7 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
   if (deleted.outcome == Outcome::NotFound)
     return Fail(console, kNotFound);
   if (deleted.outcome == Outcome::Failed)
-    return Fail(console, "ERROR: " + deleted.error);
+    return FailOnStore(console, db.get(), deleted.error);
   console.out << kDone << '\n';
   return 0;
 }
@@ -181,7 +181,7 @@ int Import(const Command& command, const std::string& storePath, Console& consol
     return store::Status{};
   });
   if (!imported.ok())
-    return Fail(console, "ERROR: " + imported.error);
+    return FailOnStore(console, db.get(), imported.error);
   console.out << kDone << '\n';
   return 0;
 }

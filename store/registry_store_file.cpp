@@ -76,7 +76,7 @@ constexpr const char* kCopyBackupValues =
     "LEFT JOIN moved ON moved.old = copied.key";
 
 constexpr const char* kNotRegularFile = "it is not a regular file";
-constexpr const char* kNotAStore = "not a registry store";
+constexpr const char* kNotAStore = "it is not a registry store, nor a backup of one";
 // How SQLite is asked to read a database file only: alone, as a snapshot, or with its log.
 constexpr const char* kSnapshot = "?mode=ro&immutable=1";
 constexpr const char* kReadOnly = "?mode=ro";
@@ -364,12 +364,10 @@ Opening ForAccess(const std::string& path, Access access) {
   return {error.empty() ? FileUri(path) : std::string(), std::string(), error};
 }
 
-// Sets what every connection needs: bounded waits for locks, deletes of keys reaching their
-// values, and each commit flushed to the log, so that what a program wrote survives a power loss
-// once it has exited, whether or not another program keeps the log from being folded in.
+// Sets what every connection of a store needs: deletes of keys reaching their values, and each
+// commit flushed to the log, so that what a program wrote survives a power loss once it has
+// exited, whether or not another program keeps the log from being folded in.
 Status Configure(sqlite3* db) {
-  if (sqlite3_busy_timeout(db, kLockWaitMilliseconds) != SQLITE_OK)
-    return FailureOf(db);
   return Execute(db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL;");
 }
 
@@ -463,15 +461,15 @@ OpenedStore OpenStore(const std::string& path, Access access) {
   // SQLite falls back to reading only where it may not write; all access means both.
   if (access == Access::ReadWrite && sqlite3_db_readonly(raw, "main") != 0)
     return {nullptr, "no write access"};
-  Status ready = Configure(raw);
-  // The first read waits for the locks, replays a log or rolls back a journal that a killed
-  // program left, and checks the file against its header. A file that is not a store is closed
-  // without folding a log beside it into it.
-  if (ready.ok()) {
-    ready = CheckIdentity(raw, path).status;
-    if (!ready.ok())
-      sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  }
+  // The first read waits (a bounded time) for the locks, replays a log or rolls back a journal
+  // that a killed program left, and checks the file against its header. A file that is not a
+  // store is closed without folding a log beside it into it.
+  sqlite3_busy_timeout(raw, kLockWaitMilliseconds);
+  Status ready = CheckIdentity(raw, path).status;
+  if (!ready.ok())
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  if (ready.ok())
+    ready = Configure(raw);
   if (ready.ok() && access == Access::ReadWrite)
     ready = EnsureWriteAheadLog(raw);
   if (!ready.ok())

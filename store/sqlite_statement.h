@@ -60,17 +60,46 @@ inline std::string ColumnBytes(sqlite3_stmt* statement, int column) {
   return data == nullptr ? std::string() : std::string(data, static_cast<std::size_t>(size));
 }
 
-// The message of the store's last failure, with the system's reason where an I/O error has one (a
-// full disk, a read-only file system). Taken at once, before another call replaces it. Without a
-// connection, SQLite had no memory to make one.
+// What a failure of SQLite's, by its result code, means for a store or backup file, in the
+// store's words.
+inline const char* MeaningOf(int code) {
+  switch (code & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "another program held its lock for longer than the 10-second wait";
+    case SQLITE_CORRUPT:
+      return "it is damaged";
+    case SQLITE_NOTADB:
+      return "it is not a registry store, nor a backup of one";
+    case SQLITE_FULL:
+      return "the disk is full";
+    case SQLITE_IOERR:
+      return "the system could not read or write it";
+    case SQLITE_READONLY:
+      return "it may not be written here";
+    case SQLITE_CANTOPEN:
+      return "it, or a file SQLite keeps beside it, could not be opened";
+    case SQLITE_NOMEM:
+      return "there was not enough memory";
+    case SQLITE_CONSTRAINT:
+      return "a key it refers to is not there";
+    default:
+      return "SQLite failed on it";
+  }
+}
+
+// The message of the store's last failure, in the store's words, followed by SQLite's own for
+// detail, with the system's reason where an I/O error has one (a full disk, a read-only file
+// system). Taken at once, before another call replaces it. Without a connection, SQLite had no
+// memory to make one.
 inline std::string ErrorOf(sqlite3* db) {
   if (db == nullptr)
-    return "out of memory";
-  std::string message = sqlite3_errmsg(db);
+    return MeaningOf(SQLITE_NOMEM);
   const int code = sqlite3_errcode(db);
+  std::string message = std::string(MeaningOf(code)) + " (" + sqlite3_errmsg(db);
   if ((code == SQLITE_IOERR || code == SQLITE_CANTOPEN) && sqlite3_system_errno(db) != 0)
-    message += std::string(" (") + std::strerror(sqlite3_system_errno(db)) + ")";
-  return message;
+    message += std::string(": ") + std::strerror(sqlite3_system_errno(db));
+  return message + ")";
 }
 
 // Whether SQLite's refusal is for the moment only: a lock, or a log index that a writer closing

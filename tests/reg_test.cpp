@@ -283,7 +283,8 @@ TEST(RunCommand, ErrorsGoToStandardErrorWithStatusOne) {
       "ERROR: The system was unable to find the specified registry key or value.\n";
   const CommandResult noStore = RunReg(path, {"query", "HKLM\\Software"});
   EXPECT_EQ(noStore.status, 1);
-  EXPECT_EQ(noStore.err, notFound);
+  EXPECT_EQ(noStore.err, "ERROR: Cannot use the registry store " + path +
+                             ": it does not exist; add, import or restore makes it.\n");
   EXPECT_FALSE(std::filesystem::exists(path)) << "only add creates the store";
 
   RunReg(path, {"add", "HKLM\\Software\\Client", "/v", "A", "/d", "1"});

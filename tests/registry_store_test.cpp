@@ -322,7 +322,7 @@ TEST(Keys, DeletingAKeyTakesItsSubkeysAndValuesAndLaterWritesAreRefused) {
   EXPECT_EQ(
       store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)})
           .error,
-      "FOREIGN KEY constraint failed")
+      "a key it refers to is not there (FOREIGN KEY constraint failed)")
       << "the failure is reported, not the rollback after it";
   EXPECT_EQ(store::DeleteKey(db.get(), parent).outcome, Outcome::NotFound);
 

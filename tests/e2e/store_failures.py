@@ -374,12 +374,12 @@ def companion_message_table(options):
         # The failed read of the values must be reported, not the subkeys' read after it.
         ("query a key whose values are damaged", at("registry.db", lambda path: (
             store(path), overwrite_last_page(path))), lambda command, folder: command,
-         ["query", CLIENT_KEY], "ERROR: database disk image is malformed"),
+         ["query", CLIENT_KEY], "it is damaged (database disk image is malformed)"),
         ("query the keys below one whose subkey's values are damaged",
          at("registry.db", lambda path: (store(path), add_many_values(options, path),
                                          overwrite_last_page(path))),
          lambda command, folder: command, ["query", r"HKLM\SOFTWARE\KESTRAN", "/s"],
-         "ERROR: database disk image is malformed"),
+         "it is damaged (database disk image is malformed)"),
         ("restore from a backup whose values are damaged", at("registry.db", lambda path: (
             store(path), companion(options, path, "backup", path + ".bak"),
             overwrite_last_page(path + ".bak"))), in_folder,

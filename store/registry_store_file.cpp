@@ -1,36 +1,26 @@
-// The store file: recognising, opening, creating, copying and restoring it.
+// The store file: opening, creating, copying and restoring it.
 //
 // The store keeps its writes in SQLite's write-ahead log, flushed at each commit, and SQLite's own
 // recovery alone replays what a killed program left there. A new store is an image of an empty
 // store, written as an unnamed file and linked into place: it appears whole or not at all.
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 
 #include "store/registry_store.h"
 #include "store/sqlite_statement.h"
+#include "store/store_file_checks.h"
 #include "store/whole_files.h"
 
 namespace store {
 namespace {
 
-// Marks in the database header that tell a store of ours: "PCRG", and the layout's version.
-// Layout 1 existed only in development builds; layout 2 never gives a key id twice, so that a key
-// held open by id is never confused with a later one.
-constexpr std::int64_t kApplicationId = 0x50435247;
-constexpr std::int64_t kDevelopmentLayoutVersion = 1;
-constexpr std::int64_t kLayoutVersion = 2;
-constexpr const char* kNoLocation = "no store location: set PATTERN_COUNTERS_REGISTRY or HOME";
 // New stores, their folders and backups are their owner's alone.
 constexpr mode_t kPrivateFile = 0600;
 constexpr mode_t kPrivateFolder = 0700;
@@ -74,259 +64,6 @@ constexpr const char* kCopyBackupValues =
     "INSERT INTO vals (key, name, type, data) SELECT coalesce(moved.new, copied.key), "
     "copied.name, copied.type, copied.data FROM backup.vals AS copied "
     "LEFT JOIN moved ON moved.old = copied.key";
-
-constexpr const char* kNotRegularFile = "it is not a regular file";
-constexpr const char* kNotAStore = "it is not a registry store, nor a backup of one";
-// How SQLite is asked to read a database file only: alone, as a snapshot, or with its log.
-constexpr const char* kSnapshot = "?mode=ro&immutable=1";
-constexpr const char* kReadOnly = "?mode=ro";
-
-bool Exists(const std::string& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0;
-}
-
-// The file's size; 0 when there is none.
-off_t FileSize(const std::string& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 ? status.st_size : 0;
-}
-
-std::string NameOf(const std::string& path) {
-  return std::filesystem::path(path).filename().string();
-}
-
-// A stamp of the file that changes whenever the file is written, or replaced.
-std::string FileStamp(const std::string& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0)
-    return std::string();
-  std::string stamp;
-  for (const auto part :
-       {status.st_dev, status.st_ino, std::uint64_t(status.st_size),
-        std::uint64_t(status.st_mtim.tv_sec), std::uint64_t(status.st_mtim.tv_nsec),
-        std::uint64_t(status.st_ctim.tv_sec), std::uint64_t(status.st_ctim.tv_nsec)})
-    stamp += std::to_string(part) + ":";
-  return stamp;
-}
-
-std::string UserName(uid_t user) {
-  const struct passwd* entry = ::getpwuid(user);
-  return entry != nullptr ? entry->pw_name : std::to_string(user);
-}
-
-std::string GroupName(gid_t group) {
-  const struct group* entry = ::getgrgid(group);
-  return entry != nullptr ? entry->gr_name : std::to_string(group);
-}
-
-// Why the path cannot name a store file, from what the file system says of it. Returns an error
-// text, empty for a regular file (or a link to one), so that a FIFO or a device is never opened.
-std::string CheckFileKind(const std::string& path) {
-  struct stat target {};
-  if (::stat(path.c_str(), &target) == 0)
-    return S_ISREG(target.st_mode) ? std::string() : kNotRegularFile;
-  const int statError = errno;
-  struct stat link {};
-  if (statError == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-    return "it is a symbolic link to a file that does not exist";
-  return std::strerror(statError);
-}
-
-// Why the store file may not be used: SQLite keeps a log for each name of a file, so a write made
-// through one of two names (hard links) would be lost through the other. Returns an error text,
-// empty for a file of one name.
-std::string CheckSingleName(const std::string& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0 || status.st_nlink <= 1)
-    return std::string();
-  return "it has " + std::to_string(status.st_nlink) +
-         " names (hard links), and SQLite keeps a log for each name, so that a write made "
-         "through one would be lost through another; keep one name and remove the others "
-         "(find / -xdev -samefile " +
-         path + " lists them)";
-}
-
-// Why a side file of SQLite's beside the store stands in this user's way: one that another user's
-// program made with a group this user is not in, say. Returns an error text, empty when none does.
-std::string CheckSideFiles(const std::string& path, Access access) {
-  const bool writing = access == Access::ReadWrite;
-  for (const char* side : {"-wal", "-shm"}) {
-    const std::string file = path + side;
-    struct stat status {};
-    if (::stat(file.c_str(), &status) != 0 ||
-        ::faccessat(AT_FDCWD, file.c_str(), writing ? R_OK | W_OK : R_OK, AT_EACCESS) == 0) {
-      continue;
-    }
-    return NameOf(file) + ", which SQLite keeps beside it, belongs to user " +
-           UserName(status.st_uid) + " and group " + GroupName(status.st_gid) +
-           ", and this user may not " + (writing ? "read and write" : "read") +
-           " it: let that user run any pattern-counters-reg query, which folds it into the "
-           "store, and give the store's folder the store's group and the setgid bit (chmod g+s), "
-           "so that SQLite makes its side files with that group";
-  }
-  return std::string();
-}
-
-// The first column of the statement's first row, as a number; nothing when there is no row.
-std::optional<std::int64_t> FirstNumber(sqlite3_stmt* statement) {
-  if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW)
-    return std::nullopt;
-  return sqlite3_column_int64(statement, 0);
-}
-
-// Why SQLite could not read the database at `path`: a journal that only a process that may write
-// the file can roll back is named with what to do.
-Status ReadFailure(sqlite3* db, const std::string& path) {
-  if (sqlite3_extended_errcode(db) != SQLITE_READONLY_ROLLBACK)
-    return FailureOf(db);
-  return {NameOf(path) +
-          "-journal beside it holds a write that a killed program left unfinished, which SQLite "
-          "rolls back only for a program that may write the file: run any pattern-counters-reg "
-          "query on it as a user who may write it"};
-}
-
-// What the header of the database `schema` says, as SQLite reads it: a store of ours (no error),
-// or why not; `read` is false when SQLite could not read the database at all.
-struct Identity {
-  Status status;
-  bool read = true;
-};
-Identity CheckIdentity(sqlite3* db, const std::string& path, const std::string& schema = "main") {
-  const auto number = [&](const std::string& sql) {
-    return FirstNumber(Prepare(db, sql.c_str()).get());
-  };
-  const auto unread = [&] { return Identity{ReadFailure(db, path), false}; };
-  const std::optional<std::int64_t> application = number("PRAGMA " + schema + ".application_id");
-  if (!application && sqlite3_errcode(db) != SQLITE_NOTADB)
-    return unread();
-  if (application != kApplicationId)
-    return {{kNotAStore}};
-  const std::optional<std::int64_t> layout = number("PRAGMA " + schema + ".user_version");
-  if (!layout)
-    return unread();
-  if (layout == kDevelopmentLayoutVersion) {
-    return {
-        {"it was made by an earlier development version of pattern-counters, which this "
-         "version does not read; move it away"}};
-  }
-  if (layout != kLayoutVersion)
-    return {{kNotAStore}};
-  const std::optional<std::int64_t> tables =
-      number("SELECT count(*) FROM " + schema + ".sqlite_schema WHERE type = 'table' AND name " +
-             "IN ('keys', 'vals')");
-  if (!tables)
-    return unread();
-  if (*tables != 2) {
-    return {
-        {"it has a registry store's marks but not the store's tables, so it is no store of "
-         "ours; move it away"}};
-  }
-  return {};
-}
-
-// Opens the file at `path` alone, as SQLite reads it with no lock and nothing written beside it.
-Store OpenFileAlone(const std::string& path) {
-  sqlite3* raw = nullptr;
-  sqlite3_open_v2((FileUri(path) + kSnapshot).c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
-                  nullptr);
-  return Store(raw);
-}
-
-// Whether the file at `path`, read alone, has the header of another file than a store of ours.
-// Returns that error text, empty otherwise: any other failure is left to SQLite's own reading,
-// under its locks.
-std::string CheckFileAlone(const std::string& path) {
-  const Store probe = OpenFileAlone(path);
-  const Identity identity = probe ? CheckIdentity(probe.get(), path) : Identity{{}, false};
-  return identity.read ? identity.status.error : std::string();
-}
-
-// Whether the file at `path`, read alone, is a database in write-ahead-log mode, as SQLite tells:
-// an in-memory copy of such a database cannot be used at all (SQLITE_CANTOPEN, as
-// sqlite3_deserialize's documentation says), one in rollback-journal mode can. Nothing when SQLite
-// cannot read the file.
-std::optional<bool> InWriteAheadLogMode(const std::string& path) {
-  const Store file = OpenFileAlone(path);
-  sqlite3_int64 size = 0;
-  unsigned char* image = file ? sqlite3_serialize(file.get(), "main", &size, 0) : nullptr;
-  sqlite3* raw = nullptr;
-  sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr);
-  const Store copy(raw);
-  if (image == nullptr || !copy) {
-    sqlite3_free(image);
-    return std::nullopt;
-  }
-  if (sqlite3_deserialize(raw, "main", image, size, size,
-                          SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_READONLY) !=
-      SQLITE_OK) {
-    return std::nullopt;
-  }
-  if (Prepare(raw, "SELECT count(*) FROM sqlite_schema"))
-    return false;
-  if (sqlite3_errcode(raw) == SQLITE_CANTOPEN)
-    return true;
-  return std::nullopt;
-}
-
-// Why a journal beside the file at `path` may not be left to SQLite, which rolls a hot journal
-// into a database whichever database wrote it. A store in rollback-journal mode (a copy made with
-// VACUUM INTO, say) writes its own, which SQLite must roll back; a store in write-ahead-log mode
-// never writes one, so a journal beside it came from elsewhere. Returns an error text, empty when
-// there is no journal or it is the file's own.
-std::string CheckJournal(const std::string& path) {
-  if (!Exists(path + "-journal") || InWriteAheadLogMode(path) != true)
-    return std::string();
-  return NameOf(path) +
-         "-journal lies beside it, which a store in write-ahead-log mode never writes, and which "
-         "SQLite would roll into it; move the journal away";
-}
-
-// Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
-// the store's log files). Returns an error text, empty when nothing stands in the way.
-std::string WhyNotWritable(const std::string& path) {
-  const auto refusal = [](const char* onReadOnlyFileSystem, const char* otherwise) {
-    return std::string(errno == EROFS ? onReadOnlyFileSystem : otherwise);
-  };
-  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
-    return refusal("it is on a read-only file system", "this user may not write the store file");
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  const std::string folder = parent.empty() ? std::string(".") : parent.string();
-  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-    return refusal("it is on a read-only file system",
-                   "this user may not create files in its folder, as the store's log files need");
-  }
-  return std::string();
-}
-
-// Why SQLite could not open a file at `path` with `more` bytes added to its name, leaving room for
-// its side files' longest suffix, "-journal". Returns an error text, empty when it could.
-std::string CheckPathLength(const std::string& path, std::size_t more) {
-  constexpr std::size_t kSideFileSuffix = 8;
-  std::error_code ignored;
-  const std::size_t length =
-      std::filesystem::weakly_canonical(std::filesystem::absolute(path, ignored), ignored)
-          .string()
-          .size();
-  const auto longest =
-      static_cast<std::size_t>(sqlite3_vfs_find(nullptr)->mxPathname) - kSideFileSuffix - more;
-  if (length <= longest)
-    return std::string();
-  return "its full path is " + std::to_string(length) + " bytes long, too long for SQLite, which " +
-         "takes at most " + std::to_string(longest) + " here";
-}
-
-// Why the database at `path` may not be opened at all, whatever the access. Returns an error
-// text, empty when it may.
-std::string CheckDatabaseFile(const std::string& path) {
-  if (path.empty())
-    return kNoLocation;
-  if (std::string tooLong = CheckPathLength(path, 0); !tooLong.empty())
-    return tooLong;
-  if (std::string kind = CheckFileKind(path); !kind.empty())
-    return kind;
-  return CheckJournal(path);
-}
 
 // Whether the file alone is the whole database: no log lies beside it, nor its index, which would
 // tell of a connection that may be writing one, nor a journal that SQLite may have to roll back.

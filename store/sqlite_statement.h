@@ -4,7 +4,9 @@
 #include <sqlite3.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -45,6 +47,13 @@ Statement Prepare(sqlite3* db, const char* sql, const Arguments&... arguments) {
   if constexpr (sizeof...(arguments) > 0)
     Bind(raw, arguments...);
   return statement;
+}
+
+// The first column of the statement's first row, as a number; nothing when there is no row.
+inline std::optional<std::int64_t> FirstNumber(sqlite3_stmt* statement) {
+  if (statement == nullptr || sqlite3_step(statement) != SQLITE_ROW)
+    return std::nullopt;
+  return sqlite3_column_int64(statement, 0);
 }
 
 // Binds bytes as a blob (a value's data, which may hold any byte).

@@ -313,6 +313,17 @@ def add_many_values(options, path):
     companion(options, path, "import", path + ".reg")
 
 
+def log_of_another_group(path):
+    """A store shared by all, beside the log a killed program of daemon's left with daemon's group,
+    as in a shared folder without the setgid bit."""
+    if not IS_ROOT:
+        raise Skip("needs root to give the log to another user")
+    put_back(path, committed_log(path))
+    owner = pwd.getpwnam("daemon")
+    os.chown(path + "-wal", owner.pw_uid, owner.pw_gid)
+    os.chmod(path + "-wal", 0o660)
+
+
 def companion_message_table(options):
     """(title, prepare, wrap, the companion's arguments, what its error must say)."""
     store = lambda path: make_store(options, path)
@@ -364,6 +375,10 @@ def companion_message_table(options):
          as_nobody, add, "this user may not create files in its folder"),
         ("add to a store the user may not write", at("registry.db", store, 0o644, 0o777),
          as_nobody, add, "this user may not write the store file"),
+        ("add to a shared store beside a log that another user's program left with its group",
+         at("registry.db", lambda path: (store(path), log_of_another_group(path)), 0o666, 0o777),
+         as_nobody, add,
+         "registry.db-wal, which SQLite keeps beside it, belongs to user daemon"),
         ("query through a symbolic link to nothing",
          at("registry.db", lambda path: os.symlink(path + ".gone", path)),
          lambda command, folder: command, ["query", CLIENT_KEY],

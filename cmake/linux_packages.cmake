@@ -12,7 +12,9 @@ set(PACKAGE_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PACKAGE_NAME})
 set(PATTERN_COUNTERS_MAINTAINER "pattern-counters maintainers <maintainers@pattern-counters.invalid>"
     CACHE STRING "Maintainer named in the Debian package and its changelog")
 
-# The manual pages carry the project's version, and are installed compressed, as Debian's own.
+# The manual pages carry the project's version and the date they were built (the date
+# SOURCE_DATE_EPOCH gives, where it is set), and are installed compressed, as Debian's own.
+string(TIMESTAMP MANUAL_DATE "%Y-%m-%d" UTC)
 set(manual_pages)
 foreach(page pattern-counters.1 pattern-counters-reg.1)
   configure_file(man/${page}.in ${PROJECT_BINARY_DIR}/man/${page} @ONLY)

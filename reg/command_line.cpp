@@ -139,7 +139,8 @@ std::string Apply(const OptionSyntax& option, std::string_view word, Command& co
     if (effect.name == option.name && effect.takesWord == option.takesWord)
       return effect.apply(word, command);
   }
-  return InvalidSyntax("/" + std::string(option.name) + " has no effect here");
+  return InvalidSyntax(Quoted("/" + std::string(option.name)) + " is not an option of " +
+                       std::string(command.operation->name));
 }
 
 // What an operation needs before its options.

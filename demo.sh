@@ -6,7 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+echo "== Installing the Debian packages the build needs, where any is missing (apt-get)"
 scripts/install-dependencies.sh build
+echo "== Building the tool and its companion in build/ (a minute or two the first time)"
 cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 
@@ -14,6 +16,7 @@ reg=build/pattern-counters-reg
 key='HKLM\SOFTWARE\KESTRAN\Fernhold\Ostrevin\CurrentVersion'
 if ! "$reg" query "$key" >/dev/null 2>&1; then
   echo "== The client key is missing: the client creates it, with a pattern in use"
+  echo "   (the tool's first run on it reports the three counters missing, and creates them)"
   "$reg" add "$key" /v UsingPattern /t REG_DWORD /d 1350656 /f
 fi
 

@@ -12,7 +12,9 @@ set(PACKAGE_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PACKAGE_NAME})
 set(PATTERN_COUNTERS_MAINTAINER "pattern-counters maintainers <maintainers@pattern-counters.invalid>"
     CACHE STRING "Maintainer named in the Debian package and its changelog")
 
-# The manual pages carry the project's version, and are installed compressed, as Debian's own.
+# The manual pages carry the project's version and the date they were built (the date
+# SOURCE_DATE_EPOCH gives, where it is set), and are installed compressed, as Debian's own.
+string(TIMESTAMP MANUAL_DATE "%Y-%m-%d" UTC)
 set(manual_pages)
 foreach(page pattern-counters.1 pattern-counters-reg.1)
   configure_file(man/${page}.in ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
@@ -36,9 +38,21 @@ add_custom_target(installed_documents ALL DEPENDS ${manual_pages}
                                                   ${PROJECT_BINARY_DIR}/debian/changelog.gz)
 
 install(TARGETS pattern-counters pattern-counters-reg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The compilers' names that the linked-in libraries bring in .comment sections serve no one: the
+# installed programs go without them, as Debian's own do.
+install(CODE "foreach(program pattern-counters pattern-counters-reg)
+  execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+                  COMMAND_ERROR_IS_FATAL ANY)
+endforeach()")
 install(FILES ${manual_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
-        DESTINATION ${PACKAGE_DOCDIR})
+# The README for those who install the programs: the project's own speaks of its sources.
+configure_file(cmake/debian/README.in ${PROJECT_BINARY_DIR}/debian/README @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/debian/README ${PROJECT_BINARY_DIR}/debian/copyright
+              ${PROJECT_BINARY_DIR}/debian/changelog.gz DESTINATION ${PACKAGE_DOCDIR})
+# lintian's tags that are not ours to answer, each with its reason.
+install(FILES cmake/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${PACKAGE_NAME})
 
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_PACKAGE_NAME ${PACKAGE_NAME})

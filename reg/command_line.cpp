@@ -2,9 +2,12 @@
 #include "reg/command_line.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
+#include <utility>
 
 #include "reg/command_support.h"
+#include "reg/utf16.h"
 #include "reg/value_text.h"
 
 namespace reg {
@@ -24,11 +27,23 @@ constexpr RootName kRootNames[] = {
     {store::Root::CurrentConfig, "HKEY_CURRENT_CONFIG", "HKCC"},
 };
 
-constexpr std::string_view kInvalidSyntax =
-    "ERROR: Invalid syntax.\nType \"pattern-counters-reg /?\" for usage.";
+// Keys lie at most this many levels below their root, as in Windows.
+constexpr std::size_t kMostKeyLevels = 512;
 
-ParsedCommand Refused(std::string_view error = kInvalidSyntax) {
-  return {{}, std::string(error)};
+constexpr std::string_view kOperationNames =
+    "(add, query, delete, export, import, backup or restore)";
+
+// reg's refusal of a command line, naming what is wrong in it.
+std::string InvalidSyntax(const std::string& what) {
+  return "ERROR: Invalid syntax: " + what + ".\nType \"pattern-counters-reg /?\" for usage.";
+}
+
+std::string Quoted(std::string_view word) {
+  return "\"" + std::string(word) + "\"";
+}
+
+ParsedCommand Refused(const std::string& error) {
+  return {{}, error};
 }
 
 bool IsHelpRequest(std::string_view argument) {
@@ -124,24 +139,42 @@ std::string Apply(const OptionSyntax& option, std::string_view word, Command& co
     if (effect.name == option.name && effect.takesWord == option.takesWord)
       return effect.apply(word, command);
   }
-  return std::string(kInvalidSyntax);
+  return InvalidSyntax(Quoted("/" + std::string(option.name)) + " is not an option of " +
+                       std::string(command.operation->name));
+}
+
+// What an operation needs before its options.
+std::string_view NeededWords(Words words) {
+  switch (words) {
+    case Words::Key:
+      return "a KEY";
+    case Words::File:
+      return "a FILE";
+    case Words::KeyAndFile:
+      break;
+  }
+  return "a KEY and a FILE";
 }
 
 // Takes the words before the options: KEY, FILE or KEY FILE. Returns an error text, empty on
 // success.
 std::string TakeWords(const std::vector<std::string_view>& arguments, Command& command) {
   const Words words = command.operation->words;
-  if (arguments.size() < (words == Words::KeyAndFile ? 3u : 2u))
-    return std::string(kInvalidSyntax);
+  if (arguments.size() < (words == Words::KeyAndFile ? 3u : 2u)) {
+    return InvalidSyntax(std::string(command.operation->name) + " needs " +
+                         std::string(NeededWords(words)));
+  }
   if (words == Words::File) {
     command.file = std::string(arguments[1]);
     return std::string();
   }
   ParsedKeyName key = ParseKeyName(arguments[1]);
+  if (!key.error.empty())
+    return InvalidKeyName(key.error);
   command.key = std::move(key.key);
   if (words == Words::KeyAndFile)
     command.file = std::string(arguments[2]);
-  return key.error;
+  return std::string();
 }
 
 // Takes the options from `first` on, each at most once. Returns an error text, empty on success.
@@ -150,10 +183,14 @@ std::string TakeOptions(const std::vector<std::string_view>& arguments, std::siz
   std::vector<std::string_view> seen;
   for (std::size_t i = first; i < arguments.size(); ++i) {
     const OptionSyntax* option = FindOption(*command.operation, arguments[i]);
-    if (option == nullptr || std::find(seen.begin(), seen.end(), option->name) != seen.end() ||
-        (option->takesWord && i + 1 >= arguments.size())) {
-      return std::string(kInvalidSyntax);
+    if (option == nullptr) {
+      return InvalidSyntax(Quoted(arguments[i]) + " is not an option of " +
+                           std::string(command.operation->name));
     }
+    if (std::find(seen.begin(), seen.end(), option->name) != seen.end())
+      return InvalidSyntax(Quoted(arguments[i]) + " is given twice");
+    if (option->takesWord && i + 1 >= arguments.size())
+      return InvalidSyntax(Quoted(arguments[i]) + " needs a word after it");
     seen.push_back(option->name);
     const std::string_view word = option->takesWord ? arguments[++i] : std::string_view();
     if (std::string error = Apply(*option, word, command); !error.empty())
@@ -162,8 +199,55 @@ std::string TakeOptions(const std::vector<std::string_view>& arguments, std::siz
   const auto count = [&](std::string_view name) {
     return std::count(seen.begin(), seen.end(), name);
   };
-  if (count("v") + count("ve") + count("va") > 1 || count("reg:32") + count("reg:64") > 1)
-    return std::string(kInvalidSyntax);
+  if (count("v") + count("ve") + count("va") > 1)
+    return InvalidSyntax("give only one of /v, /ve and /va");
+  if (count("reg:32") + count("reg:64") > 1)
+    return InvalidSyntax("give only one of /reg:32 and /reg:64");
+  return std::string();
+}
+
+// Why the path below a root names no key, empty when it names one. Every name in it must be
+// non-empty: no doubled, leading or (after the one dropped) trailing backslash. Key names are of
+// printable characters, as Windows documents them: a control character (C0, DEL or C1), a line
+// break above all, could not be written in a registry file. Windows keeps keys at most 512 levels
+// below their root.
+std::string WhyNotAPath(std::string_view path, bool hasPath) {
+  if (path.find("\\\\") != std::string_view::npos ||
+      (hasPath && (path.empty() || path.front() == '\\' || path.back() == '\\'))) {
+    return "a name in it is empty (a doubled backslash, or one at its start or end)";
+  }
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(path[i]);
+    const auto next = i + 1 < path.size() ? static_cast<unsigned char>(path[i + 1]) : 0u;
+    if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f))
+      return "a name in it holds a control character";
+  }
+  const std::size_t levels =
+      path.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\'));
+  if (levels > kMostKeyLevels) {
+    return "it is " + std::to_string(levels) + " levels below its root, and Windows allows " +
+           std::to_string(kMostKeyLevels);
+  }
+  return std::string();
+}
+
+// Why add refuses the command's text, empty when it does not: the store keeps text as UTF-8, and
+// registry files carry it as UTF-16, so text that is not UTF-8 would not come back as it was
+// given.
+std::string NotUtf8(const Command& command) {
+  const std::pair<std::string_view, std::string_view> texts[] = {
+      {"key name", command.key.path},
+      {"value name", command.valueName ? std::string_view(*command.valueName) : std::string_view()},
+      {"data", command.data ? std::string_view(*command.data) : std::string_view()}};
+  for (const auto& [what, text] : texts) {
+    if (const std::optional<std::size_t> at = FirstNotUtf8(text)) {
+      char byte[8];
+      std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[*at]));
+      return "ERROR: The " + std::string(what) + " is not UTF-8 text: its byte " +
+             std::to_string(*at + 1) + " (" + byte +
+             ") starts no UTF-8 character, and the store keeps text as UTF-8.";
+    }
+  }
   return std::string();
 }
 
@@ -172,11 +256,20 @@ std::string TakeOptions(const std::vector<std::string_view>& arguments, std::siz
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
   if (AsksForHelp(arguments))
     return {};
+  if (arguments.size() == 1 && arguments[0] == "--version") {
+    ParsedCommand version;
+    version.command.version = true;
+    return version;
+  }
   ParsedCommand parsed;
   Command& command = parsed.command;
-  command.operation = arguments.empty() ? nullptr : FindOperation(arguments[0]);
-  if (command.operation == nullptr)
-    return Refused();
+  if (arguments.empty())
+    return Refused(InvalidSyntax("name an operation " + std::string(kOperationNames)));
+  command.operation = FindOperation(arguments[0]);
+  if (command.operation == nullptr) {
+    return Refused(InvalidSyntax(Quoted(arguments[0]) + " is not an operation " +
+                                 std::string(kOperationNames)));
+  }
   if (std::string error = TakeWords(arguments, command); !error.empty())
     return Refused(error);
   const std::size_t firstOption = command.operation->words == Words::KeyAndFile ? 3 : 2;
@@ -188,7 +281,10 @@ ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
     if (!command.valueName)
       command.valueName = std::string();
     if (!command.data && (command.type == store::kRegDword || command.type == kRegDwordBigEndian))
-      return Refused();
+      return Refused(
+          InvalidSyntax("a " + TypeName(command.type) + " value needs its number after /d"));
+    if (std::string error = NotUtf8(command); !error.empty())
+      return Refused(error);
   }
   return parsed;
 }
@@ -202,18 +298,19 @@ ParsedKeyName ParseKeyName(std::string_view keyName) {
         return EqualIgnoringCase(rootName, names.longName) ||
                EqualIgnoringCase(rootName, names.shortName);
       });
+  if (root == std::end(kRootNames)) {
+    return {{},
+            Quoted(rootName) + " is not a root key (HKLM, HKCU, HKCR, HKU, HKCC or a long name)"};
+  }
   const bool hasPath = rootName.size() < keyName.size();
   const std::string_view path = hasPath ? keyName.substr(rootName.size() + 1) : std::string_view();
-  // Every name in the path must be non-empty: no doubled, leading or (after the one dropped
-  // above) trailing backslash. Key names are of printable characters, as Windows documents them:
-  // a control character, a line break above all, could not be written in a registry file.
-  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
-  if (root == std::end(kRootNames) || path.find("\\\\") != std::string_view::npos ||
-      (hasPath && (path.empty() || path.front() == '\\' || path.back() == '\\')) ||
-      std::any_of(path.begin(), path.end(), control)) {
-    return {{}, std::string(kInvalidKey)};
-  }
+  if (std::string reason = WhyNotAPath(path, hasPath); !reason.empty())
+    return {{}, std::move(reason)};
   return {{root->root, std::string(path)}, std::string()};
+}
+
+std::string InvalidKeyName(std::string_view reason) {
+  return "ERROR: Invalid key name: " + std::string(reason) + ".";
 }
 
 std::string FullKeyName(const KeyName& key) {
@@ -235,6 +332,7 @@ std::string_view Usage() {
   pattern-counters-reg import FILE
   pattern-counters-reg backup FILE
   pattern-counters-reg restore FILE [/f]
+  pattern-counters-reg --version
 
 Reads and changes the registry store kept in the file named by PATTERN_COUNTERS_REGISTRY,
 or by default in $XDG_STATE_HOME/pattern-counters/registry.db (~/.local/state when

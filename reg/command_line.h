@@ -20,12 +20,15 @@ struct KeyName {
   std::string path;  // names separated by backslashes; empty for the root itself
 };
 
-// The key that ROOT\path names, one trailing backslash dropped, or the error that refuses it.
+// The key that ROOT\path names, one trailing backslash dropped, or why it names none.
 struct ParsedKeyName {
   KeyName key;
-  std::string error;
+  std::string error;  // the reason, without reg's words
 };
 ParsedKeyName ParseKeyName(std::string_view keyName);
+
+// reg's message for a key name refused for `reason`.
+std::string InvalidKeyName(std::string_view reason);
 
 // The key's full name, with the root's long name.
 std::string FullKeyName(const KeyName& key);
@@ -57,7 +60,8 @@ struct Operation {
 const Operation* FindOperation(std::string_view name);
 
 struct Command {
-  const Operation* operation = nullptr;  // nullptr when help was asked for
+  const Operation* operation = nullptr;  // nullptr when help or the version was asked for
+  bool version = false;                  // --version
   KeyName key;
   std::optional<std::string> valueName;  // /v NAME, or empty for the unnamed value (/ve)
   bool allValues = false;                // /va
@@ -76,7 +80,8 @@ struct ParsedCommand {
 };
 
 // Parses the arguments after the program name. A help word alone, or after an operation alone,
-// asks for help; the word after /v, /d, /s or /t is data, whatever it is.
+// asks for help, and --version alone for the version; the word after /v, /d, /s or /t is data,
+// whatever it is.
 ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments);
 
 // The usage text.

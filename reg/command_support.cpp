@@ -32,10 +32,11 @@ int Fail(Console& console, std::string_view message) {
 bool Confirm(Console& console, const std::string& question) {
   console.out << question << " (Yes/No)? " << std::flush;
   std::string answer;
-  if (!std::getline(console.in, answer)) {
+  const bool answered = static_cast<bool>(std::getline(console.in, answer));
+  if (!answered || !console.answersTyped)
     console.out << '\n';
+  if (!answered)
     return false;
-  }
   while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back())))
     answer.pop_back();
   return EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");

@@ -16,19 +16,19 @@ struct Console {
   std::istream& in;
   std::ostream& out;
   std::ostream& err;
+  bool answersTyped = false;  // `in` is a terminal, which shows an answer and ends its line
 };
 
 inline constexpr std::string_view kNotFound =
     "ERROR: The system was unable to find the specified registry key or value.";
-inline constexpr std::string_view kInvalidKey = "ERROR: Invalid key name.";
 inline constexpr std::string_view kCancelled = "ERROR: The operation was cancelled.";
 inline constexpr std::string_view kDone = "The operation completed successfully.";
 
 // Writes the error message on its line. Returns the exit status for it, 1.
 int Fail(Console& console, std::string_view message);
 
-// Asks a yes-or-no question. Returns whether the answer was y or yes, in any case; no answer is
-// no.
+// Asks a yes-or-no question, and ends its line where no typed answer ended it. Returns whether
+// the answer was y or yes, in any case; no answer is no.
 bool Confirm(Console& console, const std::string& question);
 
 // The message for a store that cannot be used, and why.

@@ -42,7 +42,10 @@ const Operation* FindOperation(std::string_view name) {
 
 int RunCommand(const Command& command, const std::string& storePath, Console console) {
   if (command.operation == nullptr) {
-    console.out << Usage();
+    if (command.version)
+      console.out << "pattern-counters-reg " << PATTERN_COUNTERS_VERSION << '\n';
+    else
+      console.out << Usage();
     return 0;
   }
   return command.operation->run(command, storePath, console);

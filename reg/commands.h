@@ -8,9 +8,10 @@
 
 namespace reg {
 
-// Runs the command on the store file at `storePath`, or prints the usage when it asks for help.
-// Returns the exit status: 0 on success, 1 after an error message on `console.err`. Without /f,
-// replacing or deleting asks on `console` first; no answer, or any answer but yes, cancels.
+// Runs the command on the store file at `storePath`, or prints the usage or the version when it
+// asks for them. Returns the exit status: 0 on success, 1 after an error message on
+// `console.err`. Without /f, replacing or deleting asks on `console` first; no answer, or any
+// answer but yes, cancels.
 int RunCommand(const Command& command, const std::string& storePath, Console console);
 
 // Reading: the key, a value or a search below the key shown as reg query shows them; the key and

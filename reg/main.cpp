@@ -1,9 +1,13 @@
 // Process entry of pattern-counters-reg: reads and changes the registry store in reg's syntax.
+#include <unistd.h>
+
+#include <cstring>
 #include <iostream>
 #include <string_view>
 #include <vector>
 
 #include "reg/commands.h"
+#include "reg/standard_output.h"
 #include "store/store_location.h"
 
 int main(int argc, char* argv[]) {
@@ -13,5 +17,15 @@ int main(int argc, char* argv[]) {
     std::cerr << parsed.error << '\n';
     return 1;
   }
-  return reg::RunCommand(parsed.command, store::StorePath(), {std::cin, std::cout, std::cerr});
+  reg::DescriptorOutput standardOutput(STDOUT_FILENO);
+  std::ostream out(&standardOutput);
+  const bool atTerminal = ::isatty(STDIN_FILENO) == 1;
+  const int status =
+      reg::RunCommand(parsed.command, store::StorePath(), {std::cin, out, std::cerr, atTerminal});
+  if (standardOutput.failure() != 0) {
+    std::cerr << "ERROR: Cannot write the output: " << std::strerror(standardOutput.failure())
+              << ".\n";
+    return 1;
+  }
+  return status;
 }

@@ -21,23 +21,38 @@ struct ShownKey {
   std::string name;
 };
 
-// A key's values and its subkeys, each sorted by name, or why they could not be read.
-struct KeyContents {
-  std::vector<store::NamedValue> values;
-  std::vector<store::Subkey> subkeys;
-  std::string error;
-};
-
-KeyContents ReadKeyContents(sqlite3* db, store::KeyId key) {
-  store::Listing<store::NamedValue> values = store::ListValues(db, key);
-  if (!values.error.empty())
-    return {{}, {}, values.error};
-  store::Listing<store::Subkey> subkeys = store::ListSubkeys(db, key);
-  return {std::move(values.items), std::move(subkeys.items), subkeys.error};
-}
-
 ShownKey ShownSubkey(const ShownKey& key, const store::Subkey& subkey) {
   return {subkey.id, key.name + '\\' + subkey.name};
+}
+
+// Whether the key is one of the roots, which are never anyone's subkeys: one that a damaged store
+// lists below a key would lead a walk round in a circle.
+bool IsRoot(store::KeyId id) {
+  return id >= static_cast<store::KeyId>(store::Root::ClassesRoot) &&
+         id <= static_cast<store::KeyId>(store::Root::CurrentConfig);
+}
+
+// Visits the key and every key below it, each before its subkeys and those in name order, as reg
+// and a registry file list them. The keys still to visit wait on a list of their own rather than
+// on the call stack, so that no depth of store can exhaust it. `visit` returns the failure of its
+// reads, empty when none failed. Returns the first failure, empty when none failed.
+template <typename Visit>
+std::string VisitTree(sqlite3* db, const ShownKey& top, Visit&& visit) {
+  std::vector<ShownKey> waiting = {top};
+  while (!waiting.empty()) {
+    const ShownKey key = std::move(waiting.back());
+    waiting.pop_back();
+    if (std::string error = visit(key); !error.empty())
+      return error;
+    const store::Listing<store::Subkey> subkeys = store::ListSubkeys(db, key.id);
+    if (!subkeys.error.empty())
+      return subkeys.error;
+    for (auto subkey = subkeys.items.rbegin(); subkey != subkeys.items.rend(); ++subkey) {
+      if (!IsRoot(subkey->id))
+        waiting.push_back(ShownSubkey(key, *subkey));
+    }
+  }
+  return std::string();
 }
 
 // The key the command names, shown with the name the command line gave it; nothing after
@@ -55,29 +70,35 @@ std::optional<ShownKey> FindCommandKey(sqlite3* db, const Command& command, Cons
   return ShownKey{key.id, FullKeyName(command.key)};
 }
 
-// Prints the key in reg's layout: when it has values, or with `always`, its name, its values and a
-// blank line. Then its subkeys: their names, or with `recursive` each subkey in the same layout.
-// Returns the failure of a read, empty when none failed.
-std::string PrintKey(sqlite3* db, const ShownKey& key, bool recursive, bool always,
-                     Console& console) {
-  const KeyContents contents = ReadKeyContents(db, key.id);
-  if (!contents.error.empty())
-    return contents.error;
-  if (!contents.values.empty() || always) {
+// Prints the key in reg's layout when it has values, or with `always`: its name, its values and
+// a blank line. Returns the failure of the read, empty when it did not fail.
+std::string PrintKeyValues(sqlite3* db, const ShownKey& key, bool always, Console& console) {
+  const store::Listing<store::NamedValue> values = store::ListValues(db, key.id);
+  if (!values.error.empty())
+    return values.error;
+  if (!values.items.empty() || always) {
     console.out << key.name << '\n';
-    for (const store::NamedValue& value : contents.values)
+    for (const store::NamedValue& value : values.items)
       PrintValue(console, value);
     console.out << '\n';
   }
-  for (const store::Subkey& subkey : contents.subkeys) {
-    if (!recursive) {
-      console.out << key.name << '\\' << subkey.name << '\n';
-    } else if (std::string error = PrintKey(db, ShownSubkey(key, subkey), true, true, console);
-               !error.empty()) {
-      return error;
-    }
-  }
   return std::string();
+}
+
+// Prints the key in reg's layout, then the names of its subkeys, or with `recursive` every key
+// below it in the same layout. Returns the failure of a read, empty when none failed.
+std::string PrintKey(sqlite3* db, const ShownKey& top, bool recursive, Console& console) {
+  if (recursive) {
+    return VisitTree(db, top, [&](const ShownKey& key) {
+      return PrintKeyValues(db, key, key.id != top.id, console);
+    });
+  }
+  if (std::string error = PrintKeyValues(db, top, false, console); !error.empty())
+    return error;
+  const store::Listing<store::Subkey> subkeys = store::ListSubkeys(db, top.id);
+  for (const store::Subkey& subkey : subkeys.items)
+    console.out << top.name << '\\' << subkey.name << '\n';
+  return subkeys.error;
 }
 
 // How many values a search found, or why it failed.
@@ -87,27 +108,19 @@ struct Matches {
 };
 
 // Prints, for the key and every key below it, the value `name` where the key has it.
-Matches PrintMatches(sqlite3* db, const ShownKey& key, const std::string& name, Console& console) {
-  const store::ValueLookup read = store::ReadValue(db, key.id, name);
-  if (read.outcome == Outcome::Failed)
-    return {0, read.error};
-  Matches matches{0, std::string()};
-  if (read.outcome == Outcome::Found) {
-    console.out << key.name << '\n';
-    PrintValue(console, {name, read.named.value});
-    console.out << '\n';
-    matches.count = 1;
-  }
-  const store::Listing<store::Subkey> subkeys = store::ListSubkeys(db, key.id);
-  if (!subkeys.error.empty())
-    return {0, subkeys.error};
-  for (const store::Subkey& subkey : subkeys.items) {
-    const Matches below = PrintMatches(db, ShownSubkey(key, subkey), name, console);
-    if (!below.error.empty())
-      return below;
-    matches.count += below.count;
-  }
-  return matches;
+Matches PrintMatches(sqlite3* db, const ShownKey& top, const std::string& name, Console& console) {
+  std::size_t count = 0;
+  const std::string error = VisitTree(db, top, [&](const ShownKey& key) {
+    const store::ValueLookup read = store::ReadValue(db, key.id, name);
+    if (read.outcome == Outcome::Found) {
+      console.out << key.name << '\n';
+      PrintValue(console, {name, read.named.value});
+      console.out << '\n';
+      ++count;
+    }
+    return read.error;
+  });
+  return {error.empty() ? count : 0, error};
 }
 
 // Prints the value `name` of the key, as reg query /v shows it. Returns the exit status.
@@ -142,22 +155,18 @@ int QueryOpened(const Command& command, sqlite3* db, Console& console) {
   }
   if (command.valueName)
     return PrintOneValue(db, *key, *command.valueName, console);
-  const std::string error = PrintKey(db, *key, command.recursive, false, console);
+  const std::string error = PrintKey(db, *key, command.recursive, console);
   return error.empty() ? 0 : FailOnStore(console, db, error);
 }
 
 // Adds the key and every key below it, in the order a registry file lists them. Returns the
 // failure of a read, empty when none failed.
-std::string CollectKeys(sqlite3* db, const ShownKey& key, std::vector<ExportedKey>& keys) {
-  KeyContents contents = ReadKeyContents(db, key.id);
-  if (!contents.error.empty())
-    return contents.error;
-  keys.push_back({key.name, std::move(contents.values)});
-  for (const store::Subkey& subkey : contents.subkeys) {
-    if (std::string error = CollectKeys(db, ShownSubkey(key, subkey), keys); !error.empty())
-      return error;
-  }
-  return std::string();
+std::string CollectKeys(sqlite3* db, const ShownKey& top, std::vector<ExportedKey>& keys) {
+  return VisitTree(db, top, [&](const ShownKey& key) {
+    store::Listing<store::NamedValue> values = store::ListValues(db, key.id);
+    keys.push_back({key.name, std::move(values.items)});
+    return values.error;
+  });
 }
 
 // Why an export may not write `file`: the store, anything but a regular file, or a symbolic link,

@@ -61,6 +61,17 @@ std::size_t DecodeUtf8(std::string_view text, std::size_t at, std::uint32_t& cod
 
 }  // namespace
 
+std::optional<std::size_t> FirstNotUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::uint32_t code = static_cast<unsigned char>(text[at]);
+    const std::size_t length = code < 0x80 ? 1 : DecodeUtf8(text, at, code);
+    if (length == 0)
+      return at;
+    at += length;
+  }
+  return std::nullopt;
+}
+
 std::string Utf16FromText(std::string_view text) {
   std::string bytes;
   for (std::size_t at = 0; at < text.size();) {

@@ -9,6 +9,10 @@
 
 namespace reg {
 
+// Where the first byte stands that starts no valid UTF-8 character (an encoded surrogate starts
+// none), or nothing when the whole text is UTF-8.
+std::optional<std::size_t> FirstNotUtf8(std::string_view text);
+
 // The UTF-16LE bytes of UTF-8 text. A byte that starts no valid UTF-8 sequence stands for the
 // character of the same number, so that no text is refused or lost.
 std::string Utf16FromText(std::string_view text);

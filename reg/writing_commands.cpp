@@ -85,7 +85,7 @@ CheckedChanges CheckKeys(const std::vector<FileChange>& changes) {
     const std::string where = "line " + std::to_string(change.line) + ": ";
     ParsedKeyName key = ParseKeyName(change.keyName);
     if (!key.error.empty())
-      return {{}, where + "invalid key name " + change.keyName};
+      return {{}, where + "invalid key name: " + key.error};
     if (change.kind == FileChange::Kind::DeleteKey && key.key.path.empty())
       return {{}, where + "a root key cannot be deleted"};
     checked.changes.push_back({change, std::move(key.key)});
@@ -147,7 +147,8 @@ int Delete(const Command& command, const std::string& storePath, Console& consol
   if (key.outcome == Outcome::Failed)
     return FailOnStore(console, db.get(), key.error);
   if (!command.valueName && !command.allValues && command.key.path.empty())
-    return Fail(console, kInvalidKey);
+    return Fail(console,
+                InvalidKeyName(FullKeyName(command.key) + " is a root, which cannot be deleted"));
   if (!ConfirmDeleting(command, FullKeyName({command.key.root, key.path}), console))
     return Fail(console, kCancelled);
   const store::Deletion deleted = DeleteIn(db.get(), key.id, command);

@@ -19,8 +19,9 @@ update_pause_seconds=10
 
 # file: CPack finds the programs among the packed files with it, to compute their dependencies.
 build_packages=(build-essential cmake libgtest-dev libsqlite3-dev sqlite3 python3 file)
-# The manual pages and the Debian package are checked with man, dpkg-deb, apt and lintian.
-test_packages=(util-linux libbenchmark-dev clang libclang-rt-14-dev man-db dpkg-dev apt lintian)
+# The manual pages and the Debian package are checked with man, mandoc, dpkg-deb, apt and lintian.
+test_packages=(util-linux libbenchmark-dev clang libclang-rt-14-dev man-db mandoc dpkg-dev apt
+               lintian)
 # 64-bit Wine runs the 64-bit build of the sources, the shipped program under WoW64 and Wine's own
 # reg for the companion's differential test; 32-bit Wine runs the shipped 32-bit program.
 windows_packages=(build-essential cmake googletest python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64

@@ -53,7 +53,18 @@ TEST(ParseCommandLine, AcceptsReglikeCommands) {
       "?");
 }
 
+// A key the given number of levels below HKLM.
+std::string KeyLevelsDeep(int levels) {
+  std::string key = "HKLM";
+  for (int level = 0; level < levels; ++level)
+    key += "\\k";
+  return key;
+}
+
 TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
+  const std::string deepest = KeyLevelsDeep(512);
+  const std::string tooDeep = KeyLevelsDeep(513);
+  EXPECT_EQ(Parse({"add", deepest}).error, "") << "Windows keeps keys 512 levels deep";
   const std::vector<std::vector<std::string_view>> refused = {
       {},
       {"add"},
@@ -86,6 +97,10 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
       {"export", "HKLM\\A"},
       {"export", "HKLM\\A", "a.reg", "/v", "x"},
       {"import", "a.reg", "/y"},
+      {"add", tooDeep},
+      {"add", "HKLM\\A\xc2\x85"},                      // a C1 control character
+      {"add", "HKLM\\A", "/v", "caf\xe9", "/d", "1"},  // not UTF-8
+      {"add", "HKLM\\A", "/d", "\xed\xa0\x80"},        // a lone surrogate as UTF-8 writes none
   };
   for (const auto& arguments : refused) {
     std::string line;
@@ -93,6 +108,25 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
       line.append(argument).append(" ");
     EXPECT_NE(Parse(arguments).error, "") << line;
   }
+}
+
+TEST(ParseCommandLine, RefusalsNameTheWrongWordAfterRegsWords) {
+  const struct {
+    std::vector<std::string_view> arguments;
+    const char* error;
+  } cases[] = {
+      {{"qeury", "HKLM\\A"},
+       "ERROR: Invalid syntax: \"qeury\" is not an operation (add, query, delete, export, import, "
+       "backup or restore).\nType \"pattern-counters-reg /?\" for usage."},
+      {{"add", "HKLM\\A", "/v", "x", "--force"},
+       "ERROR: Invalid syntax: \"--force\" is not an option of add.\nType "
+       "\"pattern-counters-reg /?\" for usage."},
+      {{"query", "HKLN\\SOFTWARE"},
+       "ERROR: Invalid key name: \"HKLN\" is not a root key (HKLM, HKCU, HKCR, HKU, HKCC or a "
+       "long name)."},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(Parse(c.arguments).error, c.error);
 }
 
 // Each length of UTF-8 sequence at its first and last character, and bytes that start none.
@@ -264,7 +298,9 @@ TEST(RunCommand, ReplacingOrDeletingAsksFirstWithoutForce) {
   EXPECT_EQ(unanswered.status, 1);
   EXPECT_EQ(unanswered.out, "Value A exists, overwrite (Yes/No)? \n");
   for (const char* notYes : {"no\n", "yellow\n", "yesterday\n", "\n", "n\n"}) {
-    EXPECT_EQ(RunReg(path, {"add", key, "/v", "A", "/d", "3"}, notYes).status, 1) << notYes;
+    const CommandResult cancelled = RunReg(path, {"add", key, "/v", "A", "/d", "3"}, notYes);
+    EXPECT_EQ(cancelled.status, 1) << notYes;
+    EXPECT_TRUE(cancelled.out.ends_with("? \n")) << "the error starts a line of its own";
   }
   EXPECT_EQ(RunReg(path, {"query", key, "/v", "A"}).out,
             "\nHKEY_LOCAL_MACHINE\\Software\\Client\n    A    REG_SZ    1\n\n");
@@ -296,7 +332,8 @@ TEST(RunCommand, ErrorsGoToStandardErrorWithStatusOne) {
       {{"query", "HKLM\\Software\\Client", "/v", "B"}, notFound},
       {{"delete", "HKLM\\Software\\Client", "/v", "B", "/f"}, notFound},
       {{"delete", "HKLM\\Software\\Missing", "/f"}, notFound},
-      {{"delete", "HKLM", "/f"}, "ERROR: Invalid key name.\n"},
+      {{"delete", "HKLM", "/f"},
+       "ERROR: Invalid key name: HKEY_LOCAL_MACHINE is a root, which cannot be deleted.\n"},
   };
   for (const auto& c : cases) {
     const CommandResult result = RunReg(path, c.arguments);
@@ -332,11 +369,20 @@ TEST(RunCommand, DeletingAKeyTakesItsSubkeys) {
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\A"}).out, "\n");
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\A\\B\\C"}).status, 1);
 
-  // Deeper than the chain of deletes that SQLite follows through references.
-  std::string deep = "HKLM";
-  for (int level = 0; level < 1500; ++level)
+  // Deeper than the chain of deletes that SQLite follows through references, and than a walk
+  // down the tree on the call stack could go: a store others may write can hold any depth, though
+  // add refuses a key deeper than Windows allows.
+  std::string deep = "d";
+  for (int level = 1; level < 30000; ++level)
     deep += "\\d";
-  ASSERT_EQ(RunReg(path, {"add", deep, "/v", "V", "/d", "x"}).status, 0);
+  {
+    const store::Store db = store::OpenStore(path, store::Access::ReadWrite).db;
+    const store::KeyLookup bottom = store::CreateKey(db.get(), store::Root::LocalMachine, deep);
+    ASSERT_TRUE(store::WriteValue(db.get(), bottom.id, "V", {store::kRegSz, "x"}).ok());
+  }
+  const CommandResult found = RunReg(path, {"query", "HKLM\\d", "/s", "/v", "V"});
+  EXPECT_EQ(found.status, 0) << found.err;
+  EXPECT_TRUE(found.out.ends_with("End of search: 1 match(es) found.\n")) << found.err;
   const CommandResult deleted = RunReg(path, {"delete", "HKLM\\d", "/f"});
   EXPECT_EQ(deleted.status, 0) << deleted.err;
   EXPECT_EQ(RunReg(path, {"query", "HKLM\\d"}).status, 1);

@@ -359,6 +359,9 @@ def companion_message_table(options):
          export("shared/out.reg"), "it is a symbolic link"),
         ("add to a store whose full path is too long for SQLite", at(TOO_LONG),
          nothing_made_below, add, "too long for SQLite"),
+        ("query with its output to a full device", at("registry.db", store),
+         lambda command, folder: ["sh", "-c", 'exec "$@" >/dev/full', "sh"] + command,
+         ["query", CLIENT_KEY], "Cannot write the output: No space left on device"),
         ("export into a folder that does not exist", at("registry.db", store), in_folder,
          export("nowhere/out.reg"), "No such file or directory"),
         ("export onto a FIFO", at("registry.db", beside_store(

@@ -6,7 +6,7 @@ project's version, unpacks (dpkg-deb -x) into the programs, their manual pages a
 documentation; both programs run from there on a fresh store, and man renders both pages
 without a warning; the copyright file gives the licence of LICENSE in Debian's machine-readable
 form, in the .deb and in the .tar.gz; apt-get resolves the package's dependencies (a simulated
-install), and lintian reports no error.
+install), and lintian, with its pedantic and informational tags, reports nothing.
 
     check_debian_package.py --build build --version 1.0.0
 """
@@ -24,7 +24,7 @@ CLIENT_KEY = r"HKLM\SOFTWARE\KESTRAN\Fernhold\Ostrevin\CurrentVersion"
 PAGES = ["pattern-counters.1.gz", "pattern-counters-reg.1.gz"]
 LICENSE_FILE = pathlib.Path(__file__).resolve().parents[2] / "LICENSE"
 COPYRIGHT = f"share/doc/{PACKAGE}/copyright"
-DOCUMENTS = ["README.md", "copyright", "changelog.gz"]
+DOCUMENTS = ["README", "copyright", "changelog.gz"]
 
 # The tool from the package, run twice on a store holding only UsingPattern, and what the store
 # holds afterwards: each (command, expected standard output).
@@ -128,10 +128,12 @@ def installation_problems(deb):
     if simulated.returncode != 0:
         problems.append(f"apt-get cannot install the package: {simulated.stdout[-2000:]} "
                         f"{simulated.stderr}")
-    checked = run(["lintian", "--fail-on", "error", str(deb)])
+    # Every tag, down to the pedantic and informational ones; a tag that is not ours to answer has
+    # its override, with the reason, in the package.
+    checked = run(["lintian", "--pedantic", "--display-info", str(deb)])
     print(checked.stdout, end="")
-    if checked.returncode != 0:
-        problems.append(f"lintian reports errors: {checked.stdout} {checked.stderr}")
+    if checked.returncode != 0 or checked.stdout:
+        problems.append(f"lintian reports: {checked.stdout} {checked.stderr}")
     return problems
 
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the built manual pages: man renders each without a warning, and each names every
-message its program can print, as the sources spell it. The README of the Windows release, in its
+"""Checks the built manual pages: man renders each without a warning, mandoc's lint finds nothing
+to report, no font macro glues words together, and each names every message its program can
+print, as the sources spell it. The README of the Windows release, in its
 source, must name every message of the Windows program too.
 
 The messages are the sources' own string literals that hold a space (words, not names), but
@@ -47,6 +48,27 @@ UPPER_CASE_WORD = re.compile(r"\b[A-Z][A-Z0-9_]*\b")
 # The text that starts every SQLite file, which the store compares with a file's first bytes.
 SQLITE_FILE_HEADER = re.compile(r"^SQLite format \d+$")
 ESCAPES = {"n": "\n", "t": "\t", '"': '"', "'": "'", "\\": "\\", "0": "\0"}
+# The font macros that set their arguments one after another without a space, each in the other
+# font, one of them roman: a word of the text as an argument of its own is glued to the one before
+# it. (Bold and italic glued, a name and its placeholder, are meant to read as one word.)
+ROMAN_ALTERNATING_MACROS = ("BR", "IR", "RB", "RI")
+MACRO_ARGUMENT = re.compile(r'"((?:""|[^"])*)"?|(\S+)')
+# roff escapes, as far as the glued-words check needs them: font changes vanish, a named
+# character is not a letter, and an escaped space is a space.
+ROFF_FONT = re.compile(r"\\f(?:[BIRP]|\(..|\[[^]]*\])")
+ROFF_CHARACTER = re.compile(r"\\(?:\(..|\[[^]]*\]|.)")
+# Lines of roff and whether the check must find words glued in them: the first is how the
+# companion's page once rendered "VALUE TYPES;theunnamedvalueshowsas"; the others glue on purpose
+# (a name and its placeholders, a key name built of its parts, a word and its punctuation).
+GLUED_WORDS_CASES = [
+    ('.BR "VALUE TYPES" ; the unnamed value shows as', True),
+    (".BR done , then", True),
+    (".BI AV n letters", False),
+    (".BI VD hex", False),
+    (".IB ROOT \\e SUBKEY\\fR,\\fP", False),
+    (".BR pattern\\-counters\\-reg (1) ,", False),
+    ('.BI "Value " NAME " exists"', False),
+]
 
 
 def string_literals(code):
@@ -117,6 +139,38 @@ def missing_messages(name, text, document_messages):
             if not re.search(pattern, text)]
 
 
+def roff_text(argument):
+    """What an argument of a macro shows, escapes reduced to their kind."""
+    text = ROFF_FONT.sub("", argument)
+    return ROFF_CHARACTER.sub(lambda escape: " " if escape.group() == "\\ " else "#", text)
+
+
+def glued_words(line):
+    """Whether a line of roff glues a word to the word or the comma before it with a font macro.
+    A single letter is a placeholder or a letter set apart on purpose."""
+    macro = line.split(maxsplit=1)
+    if len(macro) < 2 or macro[0].lstrip(".") not in ROMAN_ALTERNATING_MACROS:
+        return False
+    parts = [roff_text(quoted if quoted or bare == "" else bare)
+             for quoted, bare in MACRO_ARGUMENT.findall(macro[1])]
+    letter = re.compile(r"[A-Za-z]")
+    return any(re.search(r"[A-Za-z,;]$", before) and letter.match(after)
+               and not (letter.fullmatch(before) or letter.fullmatch(after))
+               for before, after in zip(parts, parts[1:]))
+
+
+def lint_problems(name, page, source):
+    """What mandoc's lint reports of the built page, and the lines of its source that glue words."""
+    problems = []
+    linted = subprocess.run(["mandoc", "-Tlint", str(page)], capture_output=True, text=True)
+    if linted.returncode != 0 or linted.stdout or linted.stderr:
+        problems.append(f"{name}: mandoc -Tlint reports: {(linted.stdout + linted.stderr).strip()}")
+    for number, line in enumerate(source.read_text().splitlines(), 1):
+        if glued_words(line):
+            problems.append(f"{source.name}:{number}: the font macro glues words together: {line}")
+    return problems
+
+
 def render(page, width):
     environment = dict(os.environ, LC_ALL="C", MANWIDTH=str(width))
     return subprocess.run(["man", "--warnings", "-l", str(page)], env=environment,
@@ -131,9 +185,11 @@ def main():
                         help="the folder of the built manual pages")
     options = parser.parse_args()
 
-    problems = []
+    problems = [f"the glued-words check is {'blind to' if glued else 'wrong about'} {line!r}"
+                for line, glued in GLUED_WORDS_CASES if glued_words(line) != glued]
     for name, patterns in PAGE_SOURCES.items():
         page = options.pages / name
+        problems += lint_problems(name, page, options.source / "man" / f"{name}.in")
         rendered = render(page, 80)
         if rendered.returncode != 0 or rendered.stderr:
             problems.append(f"{name}: man --warnings reports: {rendered.stderr.strip()}")

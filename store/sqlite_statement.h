@@ -112,16 +112,18 @@ inline std::string ErrorOf(sqlite3* db) {
 }
 
 // Whether SQLite's refusal is for the moment only: a lock, or a log index that a writer closing
-// the store is making or removing, which a process that may only read cannot make itself.
+// the store is making or removing, which a process that may only read cannot make itself. Of the
+// refusals to write, only a journal to roll back stays until a writer comes.
 inline bool IsTransient(int extendedCode) {
   switch (extendedCode & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
     case SQLITE_PROTOCOL:
       return true;
+    case SQLITE_READONLY:
+      return extendedCode != SQLITE_READONLY_ROLLBACK;
     default:
-      return extendedCode == SQLITE_READONLY_RECOVERY || extendedCode == SQLITE_READONLY_CANTINIT ||
-             extendedCode == SQLITE_READONLY_CANTLOCK;
+      return false;
   }
 }
 

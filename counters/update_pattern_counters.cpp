@@ -31,6 +31,11 @@ constexpr MaintainedCounter kBackRevCounter{"BackRevCounter", "Cannot query Back
 constexpr MaintainedCounter kParentPattern{"ParentPattern", "Cannot query ParentPattern.\n",
                                            "Cannot set ParentPattern.\n"};
 
+// The back-revision counter after one step: 0 wraps to 9999, every other value goes down by one.
+constexpr std::uint32_t SteppedBackRevCounter(std::uint32_t counter) {
+  return counter == 0 ? 9999u : counter - 1u;
+}
+
 // Counter values are printed as signed 32-bit numbers, so 4294967295 prints as -1.
 void PrintCounter(const char* format, std::uint32_t value) {
   std::printf(format, static_cast<int>(static_cast<std::int32_t>(value)));

@@ -1,7 +1,6 @@
 // The counter update in the client's registry key: the one operation that changes anything.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace counters {
@@ -15,10 +14,5 @@ inline constexpr const char* kClientKeyPath =
 // when the parent's pattern differs from the one in use), records the number as ParentPattern and
 // steps BackRevCounter down by one. Reports every failure itself, on standard output.
 void UpdatePatternCounters(std::string argumentText);
-
-// The back-revision counter after one step: 0 wraps to 9999, every other value goes down by one.
-constexpr std::uint32_t SteppedBackRevCounter(std::uint32_t counter) {
-  return counter == 0 ? 9999u : counter - 1u;
-}
 
 }  // namespace counters

@@ -50,6 +50,17 @@ std::uint32_t LetterCode(const NameCopy& copy) {
   return code;
 }
 
+// Whether `fileName` is exactly eight decimal digits, a dot and three decimal digits.
+bool IsDatedPatternName(std::string_view fileName) {
+  if (fileName.size() != 12 || fileName[8] != '.')
+    return false;
+  for (std::size_t i = 0; i < fileName.size(); ++i) {
+    if (i != 8 && !IsDecimalDigit(fileName[i]))
+      return false;
+  }
+  return true;
+}
+
 // The number of a dated name, YYYYMMDD.NNN, whose twelve characters are known to be in place.
 std::uint32_t DatedPatternNumber(std::string_view fileName) {
   const std::uint32_t year = ConvertDecimal(fileName.substr(0, 4));
@@ -60,16 +71,6 @@ std::uint32_t DatedPatternNumber(std::string_view fileName) {
 }
 
 }  // namespace
-
-bool IsDatedPatternName(std::string_view fileName) {
-  if (fileName.size() != 12 || fileName[8] != '.')
-    return false;
-  for (std::size_t i = 0; i < fileName.size(); ++i) {
-    if (i != 8 && !IsDecimalDigit(fileName[i]))
-      return false;
-  }
-  return true;
-}
 
 std::uint32_t PatternNumberFromName(std::string_view text) {
   text = text.substr(0, text.find('\0'));

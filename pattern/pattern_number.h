@@ -17,7 +17,4 @@ namespace pattern {
 // or 0 when the name fits no form. The text ends at its first NUL, as a C string would.
 std::uint32_t PatternNumberFromName(std::string_view text);
 
-// Returns whether `fileName` is exactly eight decimal digits, a dot and three decimal digits.
-bool IsDatedPatternName(std::string_view fileName);
-
 }  // namespace pattern

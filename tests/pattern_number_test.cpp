@@ -12,7 +12,6 @@ namespace {
 
 using pattern::ConvertDecimal;
 using pattern::ConvertUnsigned;
-using pattern::IsDatedPatternName;
 using pattern::PatternNumberFromName;
 
 struct NameCase {
@@ -41,6 +40,7 @@ TEST(PatternNumberFromName, DatedForm) {
       {"20030214.01", 0},
       {"20030214.1234", 0},
       {"2003021A.012", 0},
+      {"20030214.01A", 0},
       {"20030214,012", 0},
       {"2003 214.012", 0},
       {"defs/20030214.012", 0},  // the forward slash does not separate
@@ -131,21 +131,6 @@ TEST(PatternNumberFromName, TextEndsAtItsFirstNul) {
   using namespace std::string_literals;
   EXPECT_EQ(PatternNumberFromName("19980101.000\0junk"s), 16896u);
   EXPECT_EQ(PatternNumberFromName("\0AV12AB.ZIP"s), 0u);
-}
-
-TEST(IsDatedPatternName, ExactlyEightDigitsDotThreeDigits) {
-  const struct {
-    const char* name;
-    bool dated;
-  } cases[] = {
-      {"20030214.012", true},    {"00000000.000", true},
-      {"20030214.01", false},    {"20030214.0123", false},
-      {"2003021A.012", false},   {"20030214.01A", false},
-      {"20030214-012", false},   {"", false},
-      {"C:20030214.012", false},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(IsDatedPatternName(c.name), c.dated) << c.name;
 }
 
 TEST(ConvertDecimal, BehavesLikeAtolWithThirtyTwoBits) {

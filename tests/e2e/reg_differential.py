@@ -19,6 +19,7 @@ Exits 77 (skipped) with a notice when Wine's 64-bit loader is missing, except in
 where that is a failure.
 """
 import argparse
+import collections
 import os
 import re
 import shutil
@@ -27,8 +28,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run_scenarios import split_words  # noqa: E402 (the scenarios' word splitting)
+from case_runner import run_cases, split_words
 
 SKIPPED = 77
 LOADER = "/usr/lib/wine/wine64"
@@ -290,6 +290,26 @@ def compare(case, wine_result, companion_result, states):
     return failures
 
 
+def check_group(wine, companion, folders, state_file, number, group):
+    """Runs a group's lines through both programs, from no test keys. Returns the differences."""
+    wine.reset()
+    companion.reset(number)
+    failures = []
+    for position, case in enumerate(group, 1):
+        ours = companion.reg(with_files(case.words, folders, False))
+        if "wine" in case.skips:
+            continue
+        theirs = wine.reg(with_files(case.words, folders, True))
+        states = None
+        if not only_reads(case) or position == len(group):
+            states = (wine.state(state_file), companion.state())
+        differences = compare(case, theirs, ours, states)
+        if differences:
+            failures.append(f"line {case.line}: reg {' '.join(case.words)}")
+            failures += [f"  {difference}" for difference in differences]
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -307,8 +327,12 @@ def main():
         print(f"SKIPPED: the differential run against Wine's reg: {reason}")
         return SKIPPED
 
-    cases = failed = 0
-    marked = {}
+    marked = collections.Counter(mark for _, group in groups for case in group
+                                 for mark in case.marks)
+    print(f"{sum(len(group) for _, group in groups)} command lines in {len(groups)} groups")
+    for mark, count in sorted(marked.items()):
+        kind, reason, _ = MARKS[mark]
+        print(f"  {count} marked {mark} ({kind}): {reason}")
     with tempfile.TemporaryDirectory(prefix="pattern-counters-regdiff-") as folder:
         # FILES: each program's own folder for registry files; OTHER_FILES: the other one's;
         # SOURCE: the table's folder, with the registry files it imports.
@@ -324,33 +348,11 @@ def main():
         wine = Wine(os.path.join(folder, "wine"))
         companion = Companion(os.path.abspath(options.reg), folder)
         try:
-            for number, (title, group) in enumerate(groups):
-                wine.reset()
-                companion.reset(number)
-                for position, case in enumerate(group, 1):
-                    cases += 1
-                    for mark in case.marks:
-                        marked[mark] = marked.get(mark, 0) + 1
-                    ours = companion.reg(with_files(case.words, folders, False))
-                    if "wine" in case.skips:
-                        continue
-                    theirs = wine.reg(with_files(case.words, folders, True))
-                    states = None
-                    if not only_reads(case) or position == len(group):
-                        states = (wine.state(state_file), companion.state())
-                    failures = compare(case, theirs, ours, states)
-                    if failures:
-                        failed += 1
-                        print(f"FAIL line {case.line} ({title}): reg {' '.join(case.words)}")
-                        for failure in failures:
-                            print(f"     {failure}")
+            return run_cases([(title, lambda number=number, group=group: check_group(
+                wine, companion, folders, state_file, number, group))
+                for number, (title, group) in enumerate(groups)])
         finally:
             wine.close()
-    print(f"{cases} command lines, {failed} differ")
-    for mark, count in sorted(marked.items()):
-        kind, reason, _ = MARKS[mark]
-        print(f"  {count} marked {mark} ({kind}): {reason}")
-    return 1 if failed or not cases else 0
 
 
 if __name__ == "__main__":

@@ -11,28 +11,20 @@ reg-syntax command, and run the tool. Each scenario starts from an empty registr
 """
 import argparse
 import os
-import shlex
 import subprocess
 import sys
 import tempfile
 
-CLIENT_KEY = r"HKLM\SOFTWARE\KESTRAN\Fernhold\Ostrevin\CurrentVersion"
+from case_runner import run_cases, split_words
+from store_tools import CLIENT_KEY
+
 VIEWS = ("32", "64")
 
 
 class Scenario:
-    def __init__(self, title, line):
+    def __init__(self, title):
         self.title = title
-        self.line = line
         self.steps = []  # (kind, argument, line number)
-
-
-def split_words(text):
-    """Splits like a shell: quotes group words, backslashes stay literal."""
-    lexer = shlex.shlex(text, posix=True)
-    lexer.whitespace_split = True
-    lexer.escape = ""
-    return list(lexer)
 
 
 def parse_scenarios(path):
@@ -45,7 +37,7 @@ def parse_scenarios(path):
             kind, _, argument = line.partition(":")
             argument = argument[1:] if argument.startswith(" ") else argument
             if kind == "scenario":
-                scenarios.append(Scenario(argument, number))
+                scenarios.append(Scenario(argument))
             elif kind in ("reg", "run", "stdout", "stderr", "status", "value", "novalue", "nokey",
                           "view"):
                 if not scenarios:
@@ -288,22 +280,12 @@ def main():
         backend = LinuxBackend(options.tool, options.reg, split_words(options.exec_prefix))
     else:
         parser.error("the linux backend needs --reg")
-    passed = failed = 0
     try:
-        for scenario in [s for path in options.scenarios for s in parse_scenarios(path)]:
-            failures = run_scenario(backend, scenario)
-            if failures:
-                failed += 1
-                print(f"FAIL {scenario.title} (line {scenario.line})")
-                for failure in failures:
-                    print(f"     {failure}")
-            else:
-                passed += 1
-                print(f"ok   {scenario.title}")
+        scenarios = [scenario for path in options.scenarios for scenario in parse_scenarios(path)]
+        return run_cases((scenario.title, lambda scenario=scenario: run_scenario(backend, scenario))
+                         for scenario in scenarios)
     finally:
         backend.close()
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed or not passed else 0
 
 
 if __name__ == "__main__":

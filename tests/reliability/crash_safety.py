@@ -7,6 +7,13 @@ the run's writes applied, in the tool's order (seeds, then ParentPattern, then B
 A run that was not killed must have made all of them. Between runs counters are sometimes
 deleted or replaced by text, so that kills also land on the seeding writes.
 
+What the kill-point sweep (kill_points.py) cannot reach, these kills do: the sweep stops a program
+only just before a file operation that its preloaded recorder counts, from one fresh store, on a
+build it can preload. Here a kill lands at any moment of the shipped program, sanitized builds
+included: between the stores to the memory-mapped index of the log, which no file operation
+shows, and during the recovery of what the last killed run left, since every run starts on the
+store as the kill before it left it, whose counters may need seeding.
+
     crash_safety.py --tool build/pattern-counters --reg build/pattern-counters-reg [--runs N]
 """
 import argparse
@@ -19,41 +26,9 @@ import sys
 import tempfile
 import time
 
-from store_tools import (CLIENT_KEY, NUMBERED_NAMES, OTHER_KEY, REG_DWORD, Programs, key_id,
-                         contents, dword, integrity, open_read_only, soak, stepped)
-
-COUNTERS = ["parentbackrevcounter", "backrevcounter", "parentpattern"]
-
-
-def readable_number(value):
-    """The number a value of at most 4 bytes holds, or None when the tool cannot read it."""
-    if value is None or len(value[1]) > 4:
-        return None
-    return int.from_bytes(value[1], "little")
-
-
-def planned_writes(values, number):
-    """The writes a whole run makes, in order, given the client key's values before it."""
-    writes = []
-    read = {}
-    for name in COUNTERS:
-        read[name] = readable_number(values.get(name))
-        if read[name] is None:
-            writes.append((name, (REG_DWORD, dword(0))))
-            read[name] = 0
-    if readable_number(values.get("usingpattern")) is None:
-        return writes
-    writes.append(("parentpattern", (REG_DWORD, dword(number))))
-    writes.append(("backrevcounter", (REG_DWORD, dword(stepped(read["backrevcounter"])))))
-    return writes
-
-
-def states_after(values, writes):
-    """The client key's values after each first part of the writes, from none to all."""
-    states = [dict(values)]
-    for name, value in writes:
-        states.append(dict(states[-1], **{name: value}))
-    return states
+from crash_states import COUNTERS, planned_writes, states_after
+from store_tools import (CLIENT_KEY, NUMBERED_NAMES, OTHER_KEY, Programs, contents, integrity,
+                         key_id, open_read_only, soak)
 
 
 def split_contents(store_path):

@@ -20,12 +20,14 @@ import subprocess
 import sys
 import tempfile
 
-from crash_safety import planned_writes, states_after
+from case_runner import run_cases
+from crash_states import planned_writes, states_after
 from store_tools import (CLIENT_KEY, OTHER_KEY, Programs, bulk_file, integrity, soak, tree,
                          tree_path)
 
 PATTERN_NAME = r"C:\defs\20030214.012"
 PATTERN_NUMBER = 1350668
+
 
 class Workload:
     def __init__(self, title, prepare, arguments, tool=False, new_key=None):
@@ -112,7 +114,7 @@ def check_after_kill(options, workload, store_path, trees, before):
 
 
 def sweep(options, workload, folder):
-    """Kills the workload at each of its points. Returns (points, failures)."""
+    """Kills the workload at each of its points. Returns the failures."""
     template = os.path.join(folder, "template")
     os.makedirs(template)
     workload.prepare(os.path.join(template, "registry.db"))
@@ -129,11 +131,11 @@ def sweep(options, workload, folder):
     count_file = os.path.join(folder, "count")
     whole = run(options, workload, store_path, {"RECORD_FILE_OPERATIONS_COUNT": count_file})
     if whole.returncode != 0:
-        return 0, [f"the run without a kill failed: {whole.stdout + whole.stderr!r}"]
+        return [f"the run without a kill failed: {whole.stdout + whole.stderr!r}"]
     after = tree(store_path)
     trees = acceptable_trees(workload, before, after)
     if after != trees[-1]:
-        return 0, ["the run without a kill left an unexpected store"]
+        return ["the run without a kill left an unexpected store"]
     with open(count_file) as file:
         operations = int(file.read())
     wanted = operations if soak() else min(options.points, operations)
@@ -149,7 +151,8 @@ def sweep(options, workload, folder):
         if len(failures) > 5:
             break
     shutil.rmtree(template)
-    return len(points), failures
+    print(f"{workload.title}: killed before {len(points)} of its {operations} operations")
+    return failures
 
 
 def main():
@@ -160,16 +163,10 @@ def main():
     parser.add_argument("--recorder", required=True)
     parser.add_argument("--points", type=int, default=200)
     options = parser.parse_args()
-    passed = failed = 0
     with tempfile.TemporaryDirectory(prefix="pattern-counters-kill-points-") as folder:
-        for workload in workloads(options, folder):
-            points, failures = sweep(options, workload, folder)
-            for failure in failures:
-                print(f"FAIL {workload.title}: {failure}")
-            print(f"{'ok  ' if not failures else 'FAIL'} {workload.title}: killed at {points} points")
-            passed, failed = passed + (not failures), failed + bool(failures)
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+        sweeps = [(workload.title, lambda workload=workload: sweep(options, workload, folder))
+                  for workload in workloads(options, folder)]
+        return run_cases(sweeps)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-"""Shared helpers of the reliability tests: the programs, a store to work on, and its contents.
+"""The store tools of the Python suites: the programs, a store to work on, and its contents.
 
 The store is read straight from its SQLite file, read-only, so that a test sees exactly what is
 stored, whatever the programs print.

@@ -32,9 +32,9 @@ std::vector<std::string_view> SplitAtNul(std::string_view input) {
 }
 
 void CheckKeyNameRoundTrip(const reg::Command& command) {
-  const reg::ParsedKeyName again = reg::ParseKeyName(reg::FullKeyName(command.key));
-  Require(again.error.empty());
-  Require(again.key.root == command.key.root && again.key.path == command.key.path);
+  const base::Result<reg::KeyName> again = reg::ParseKeyName(reg::FullKeyName(command.key));
+  Require(again.ok());
+  Require(again->root == command.key.root && again->path == command.key.path);
 }
 
 // Types whose shown data is enough to write the same bytes again (REG_NONE is given as text but
@@ -46,26 +46,25 @@ bool ShowsEveryByte(std::uint32_t type) {
 
 void CheckDataRoundTrip(const reg::Command& command) {
   const reg::EncodedData encoded = reg::EncodeData(command.type, command.data, command.separator);
-  if (!encoded.error.empty())
+  if (!encoded.ok())
     return;
-  const std::string shown = reg::DisplayData({command.type, encoded.bytes});
+  const std::string shown = reg::DisplayData({command.type, *encoded});
   if (!ShowsEveryByte(command.type))
     return;
   const reg::EncodedData reread = reg::EncodeData(command.type, shown, command.separator);
-  Require(reread.error.empty() && reread.bytes == encoded.bytes);
+  Require(reread.ok() && *reread == *encoded);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const reg::ParsedCommand parsed = reg::ParseCommandLine(SplitAtNul(input));
-  const reg::Operation* operation = parsed.command.operation;
-  if (!parsed.error.empty() || operation == nullptr)
+  const base::Result<reg::Command> parsed = reg::ParseCommandLine(SplitAtNul(input));
+  if (!parsed.ok() || parsed->operation == nullptr)
     return 0;
-  if (operation->words != reg::Words::File)
-    CheckKeyNameRoundTrip(parsed.command);
-  if (operation->name == "add")
-    CheckDataRoundTrip(parsed.command);
+  if (parsed->operation->words != reg::Words::File)
+    CheckKeyNameRoundTrip(*parsed);
+  if (parsed->operation->name == "add")
+    CheckDataRoundTrip(*parsed);
   return 0;
 }

@@ -42,8 +42,8 @@ std::string Quoted(std::string_view word) {
   return "\"" + std::string(word) + "\"";
 }
 
-ParsedCommand Refused(const std::string& error) {
-  return {{}, error};
+base::Status Refused(const std::string& message) {
+  return base::Status::Failed(message);
 }
 
 bool IsHelpRequest(std::string_view argument) {
@@ -70,8 +70,8 @@ const OptionSyntax* FindOption(const Operation& operation, std::string_view argu
 }
 
 // What an option sets in the command, from the word after it (empty when it takes none).
-// Returns an error text, empty on success.
-using ApplyOption = std::string (*)(std::string_view word, Command& command);
+// Returns the message that refuses the word, or ok.
+using ApplyOption = base::Status (*)(std::string_view word, Command& command);
 
 struct OptionEffect {
   std::string_view name;
@@ -82,65 +82,65 @@ constexpr OptionEffect kOptionEffects[] = {
     {"v", true,
      [](std::string_view word, Command& command) {
        command.valueName = std::string(word);
-       return std::string();
+       return base::Status::OK();
      }},
     {"ve", false,
      [](std::string_view, Command& command) {
        command.valueName = std::string();
-       return std::string();
+       return base::Status::OK();
      }},
     {"va", false,
      [](std::string_view, Command& command) {
        command.allValues = true;
-       return std::string();
+       return base::Status::OK();
      }},
     {"d", true,
      [](std::string_view word, Command& command) {
        command.data = std::string(word);
-       return std::string();
+       return base::Status::OK();
      }},
     {"f", false,
      [](std::string_view, Command& command) {
        command.force = true;
-       return std::string();
+       return base::Status::OK();
      }},
     {"y", false,
      [](std::string_view, Command& command) {
        command.force = true;
-       return std::string();
+       return base::Status::OK();
      }},
     {"s", false,
      [](std::string_view, Command& command) {
        command.recursive = true;
-       return std::string();
+       return base::Status::OK();
      }},
     {"s", true,
      [](std::string_view word, Command& command) {
        if (word.size() != 1)
-         return std::string("ERROR: The separator of /s must be one character.");
+         return base::Status::Failed("ERROR: The separator of /s must be one character.");
        command.separator = std::string(word);
-       return std::string();
+       return base::Status::OK();
      }},
     {"t", true,
      [](std::string_view word, Command& command) {
        const std::optional<std::uint32_t> type = TypeNumber(word);
        if (!type)
-         return "ERROR: Invalid type: " + std::string(word) + ".";
+         return base::Status::Failed("ERROR: Invalid type: " + std::string(word) + ".");
        command.type = *type;
-       return std::string();
+       return base::Status::OK();
      }},
     // Accepted for scripts written for Windows: the store has a single view.
-    {"reg:32", false, [](std::string_view, Command&) { return std::string(); }},
-    {"reg:64", false, [](std::string_view, Command&) { return std::string(); }},
+    {"reg:32", false, [](std::string_view, Command&) { return base::Status::OK(); }},
+    {"reg:64", false, [](std::string_view, Command&) { return base::Status::OK(); }},
 };
 
-std::string Apply(const OptionSyntax& option, std::string_view word, Command& command) {
+base::Status Apply(const OptionSyntax& option, std::string_view word, Command& command) {
   for (const OptionEffect& effect : kOptionEffects) {
     if (effect.name == option.name && effect.takesWord == option.takesWord)
       return effect.apply(word, command);
   }
-  return InvalidSyntax(Quoted("/" + std::string(option.name)) + " is not an option of " +
-                       std::string(command.operation->name));
+  return Refused(InvalidSyntax(Quoted("/" + std::string(option.name)) + " is not an option of " +
+                               std::string(command.operation->name)));
 }
 
 // What an operation needs before its options.
@@ -156,85 +156,88 @@ std::string_view NeededWords(Words words) {
   return "a KEY and a FILE";
 }
 
-// Takes the words before the options: KEY, FILE or KEY FILE. Returns an error text, empty on
-// success.
-std::string TakeWords(const std::vector<std::string_view>& arguments, Command& command) {
+// Takes the words before the options: KEY, FILE or KEY FILE. Returns the message that refuses
+// them, or ok.
+base::Status TakeWords(const std::vector<std::string_view>& arguments, Command& command) {
   const Words words = command.operation->words;
   if (arguments.size() < (words == Words::KeyAndFile ? 3u : 2u)) {
-    return InvalidSyntax(std::string(command.operation->name) + " needs " +
-                         std::string(NeededWords(words)));
+    return Refused(InvalidSyntax(std::string(command.operation->name) + " needs " +
+                                 std::string(NeededWords(words))));
   }
   if (words == Words::File) {
     command.file = std::string(arguments[1]);
-    return std::string();
+    return base::Status::OK();
   }
-  ParsedKeyName key = ParseKeyName(arguments[1]);
-  if (!key.error.empty())
-    return InvalidKeyName(key.error);
-  command.key = std::move(key.key);
+  base::Result<KeyName> key = ParseKeyName(arguments[1]);
+  if (!key.ok())
+    return Refused(InvalidKeyName(key.status().message()));
+  command.key = std::move(*key);
   if (words == Words::KeyAndFile)
     command.file = std::string(arguments[2]);
-  return std::string();
+  return base::Status::OK();
 }
 
-// Takes the options from `first` on, each at most once. Returns an error text, empty on success.
-std::string TakeOptions(const std::vector<std::string_view>& arguments, std::size_t first,
-                        Command& command) {
+// Takes the options from `first` on, each at most once. Returns the message that refuses them,
+// or ok.
+base::Status TakeOptions(const std::vector<std::string_view>& arguments, std::size_t first,
+                         Command& command) {
   std::vector<std::string_view> seen;
   for (std::size_t i = first; i < arguments.size(); ++i) {
     const OptionSyntax* option = FindOption(*command.operation, arguments[i]);
     if (option == nullptr) {
-      return InvalidSyntax(Quoted(arguments[i]) + " is not an option of " +
-                           std::string(command.operation->name));
+      return Refused(InvalidSyntax(Quoted(arguments[i]) + " is not an option of " +
+                                   std::string(command.operation->name)));
     }
     if (std::find(seen.begin(), seen.end(), option->name) != seen.end())
-      return InvalidSyntax(Quoted(arguments[i]) + " is given twice");
+      return Refused(InvalidSyntax(Quoted(arguments[i]) + " is given twice"));
     if (option->takesWord && i + 1 >= arguments.size())
-      return InvalidSyntax(Quoted(arguments[i]) + " needs a word after it");
+      return Refused(InvalidSyntax(Quoted(arguments[i]) + " needs a word after it"));
     seen.push_back(option->name);
     const std::string_view word = option->takesWord ? arguments[++i] : std::string_view();
-    if (std::string error = Apply(*option, word, command); !error.empty())
-      return error;
+    if (base::Status applied = Apply(*option, word, command); !applied.ok())
+      return applied;
   }
   const auto count = [&](std::string_view name) {
     return std::count(seen.begin(), seen.end(), name);
   };
   if (count("v") + count("ve") + count("va") > 1)
-    return InvalidSyntax("give only one of /v, /ve and /va");
+    return Refused(InvalidSyntax("give only one of /v, /ve and /va"));
   if (count("reg:32") + count("reg:64") > 1)
-    return InvalidSyntax("give only one of /reg:32 and /reg:64");
-  return std::string();
+    return Refused(InvalidSyntax("give only one of /reg:32 and /reg:64"));
+  return base::Status::OK();
 }
 
-// Why the path below a root names no key, empty when it names one. Every name in it must be
+// Why the path below a root names no key, ok when it names one. Every name in it must be
 // non-empty: no doubled, leading or (after the one dropped) trailing backslash. Key names are of
 // printable characters, as Windows documents them: a control character (C0, DEL or C1), a line
 // break above all, could not be written in a registry file. Windows keeps keys at most 512 levels
 // below their root.
-std::string WhyNotAPath(std::string_view path, bool hasPath) {
+base::Status CheckKeyPath(std::string_view path, bool hasPath) {
   if (path.find("\\\\") != std::string_view::npos ||
       (hasPath && (path.empty() || path.front() == '\\' || path.back() == '\\'))) {
-    return "a name in it is empty (a doubled backslash, or one at its start or end)";
+    return base::Status::Failed(
+        "a name in it is empty (a doubled backslash, or one at its start or end)");
   }
   for (std::size_t i = 0; i < path.size(); ++i) {
     const auto byte = static_cast<unsigned char>(path[i]);
     const auto next = i + 1 < path.size() ? static_cast<unsigned char>(path[i + 1]) : 0u;
     if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f))
-      return "a name in it holds a control character";
+      return base::Status::Failed("a name in it holds a control character");
   }
   const std::size_t levels =
       path.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\'));
   if (levels > kMostKeyLevels) {
-    return "it is " + std::to_string(levels) + " levels below its root, and Windows allows " +
-           std::to_string(kMostKeyLevels);
+    return base::Status::Failed("it is " + std::to_string(levels) +
+                                " levels below its root, and Windows allows " +
+                                std::to_string(kMostKeyLevels));
   }
-  return std::string();
+  return base::Status::OK();
 }
 
-// Why add refuses the command's text, empty when it does not: the store keeps text as UTF-8, and
+// Why add refuses the command's text, ok when it does not: the store keeps text as UTF-8, and
 // registry files carry it as UTF-16, so text that is not UTF-8 would not come back as it was
 // given.
-std::string NotUtf8(const Command& command) {
+base::Status CheckUtf8(const Command& command) {
   const std::pair<std::string_view, std::string_view> texts[] = {
       {"key name", command.key.path},
       {"value name", command.valueName ? std::string_view(*command.valueName) : std::string_view()},
@@ -243,26 +246,25 @@ std::string NotUtf8(const Command& command) {
     if (const std::optional<std::size_t> at = FirstNotUtf8(text)) {
       char byte[8];
       std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[*at]));
-      return "ERROR: The " + std::string(what) + " is not UTF-8 text: its byte " +
-             std::to_string(*at + 1) + " (" + byte +
-             ") starts no UTF-8 character, and the store keeps text as UTF-8.";
+      return Refused("ERROR: The " + std::string(what) + " is not UTF-8 text: its byte " +
+                     std::to_string(*at + 1) + " (" + byte +
+                     ") starts no UTF-8 character, and the store keeps text as UTF-8.");
     }
   }
-  return std::string();
+  return base::Status::OK();
 }
 
 }  // namespace
 
-ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
+base::Result<Command> ParseCommandLine(const std::vector<std::string_view>& arguments) {
   if (AsksForHelp(arguments))
-    return {};
+    return Command{};
   if (arguments.size() == 1 && arguments[0] == "--version") {
-    ParsedCommand version;
-    version.command.version = true;
+    Command version;
+    version.version = true;
     return version;
   }
-  ParsedCommand parsed;
-  Command& command = parsed.command;
+  Command command;
   if (arguments.empty())
     return Refused(InvalidSyntax("name an operation " + std::string(kOperationNames)));
   command.operation = FindOperation(arguments[0]);
@@ -270,11 +272,11 @@ ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
     return Refused(InvalidSyntax(Quoted(arguments[0]) + " is not an operation " +
                                  std::string(kOperationNames)));
   }
-  if (std::string error = TakeWords(arguments, command); !error.empty())
-    return Refused(error);
+  if (base::Status words = TakeWords(arguments, command); !words.ok())
+    return words;
   const std::size_t firstOption = command.operation->words == Words::KeyAndFile ? 3 : 2;
-  if (std::string error = TakeOptions(arguments, firstOption, command); !error.empty())
-    return Refused(error);
+  if (base::Status options = TakeOptions(arguments, firstOption, command); !options.ok())
+    return options;
   if (command.operation->name == "add") {
     // Without a value name, add writes the key's unnamed value, as reg does: with the data and
     // type given, or an empty REG_SZ. reg wants the number of a REG_DWORD.
@@ -283,13 +285,13 @@ ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
     if (!command.data && (command.type == store::kRegDword || command.type == kRegDwordBigEndian))
       return Refused(
           InvalidSyntax("a " + TypeName(command.type) + " value needs its number after /d"));
-    if (std::string error = NotUtf8(command); !error.empty())
-      return Refused(error);
+    if (base::Status utf8 = CheckUtf8(command); !utf8.ok())
+      return utf8;
   }
-  return parsed;
+  return command;
 }
 
-ParsedKeyName ParseKeyName(std::string_view keyName) {
+base::Result<KeyName> ParseKeyName(std::string_view keyName) {
   if (keyName.size() > 1 && keyName.back() == '\\')
     keyName.remove_suffix(1);
   const std::string_view rootName = keyName.substr(0, keyName.find('\\'));
@@ -299,14 +301,14 @@ ParsedKeyName ParseKeyName(std::string_view keyName) {
                EqualIgnoringCase(rootName, names.shortName);
       });
   if (root == std::end(kRootNames)) {
-    return {{},
-            Quoted(rootName) + " is not a root key (HKLM, HKCU, HKCR, HKU, HKCC or a long name)"};
+    return base::Status::Failed(Quoted(rootName) +
+                                " is not a root key (HKLM, HKCU, HKCR, HKU, HKCC or a long name)");
   }
   const bool hasPath = rootName.size() < keyName.size();
   const std::string_view path = hasPath ? keyName.substr(rootName.size() + 1) : std::string_view();
-  if (std::string reason = WhyNotAPath(path, hasPath); !reason.empty())
-    return {{}, std::move(reason)};
-  return {{root->root, std::string(path)}, std::string()};
+  if (base::Status checked = CheckKeyPath(path, hasPath); !checked.ok())
+    return checked;
+  return KeyName{root->root, std::string(path)};
 }
 
 std::string InvalidKeyName(std::string_view reason) {

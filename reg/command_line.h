@@ -20,12 +20,9 @@ struct KeyName {
   std::string path;  // names separated by backslashes; empty for the root itself
 };
 
-// The key that ROOT\path names, one trailing backslash dropped, or why it names none.
-struct ParsedKeyName {
-  KeyName key;
-  std::string error;  // the reason, without reg's words
-};
-ParsedKeyName ParseKeyName(std::string_view keyName);
+// The key that ROOT\path names, one trailing backslash dropped, or why it names none (the reason,
+// without reg's words).
+base::Result<KeyName> ParseKeyName(std::string_view keyName);
 
 // reg's message for a key name refused for `reason`.
 std::string InvalidKeyName(std::string_view reason);
@@ -73,16 +70,10 @@ struct Command {
   std::string file;  // export and import: the registry file; backup and restore: the store copy
 };
 
-// A parsed command, or the error message that refuses the command line.
-struct ParsedCommand {
-  Command command;
-  std::string error;
-};
-
 // Parses the arguments after the program name. A help word alone, or after an operation alone,
 // asks for help, and --version alone for the version; the word after /v, /d, /s or /t is data,
-// whatever it is.
-ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments);
+// whatever it is. Returns the command, or the message that refuses the command line.
+base::Result<Command> ParseCommandLine(const std::vector<std::string_view>& arguments);
 
 // The usage text.
 std::string_view Usage();

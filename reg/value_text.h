@@ -34,12 +34,9 @@ std::optional<std::uint32_t> TypeNumber(std::string_view name);
 // The name of a type number; numbers without a name show as REG_UNKNOWN(n).
 std::string TypeName(std::uint32_t type);
 
-// Value bytes from the text given with /d (nothing when /d was not given), or the error that
+// Value bytes from the text given with /d (nothing when /d was not given), or the message that
 // refuses the text. Numbers must fit their type: never stored cut down.
-struct EncodedData {
-  std::string bytes;
-  std::string error;
-};
+using EncodedData = base::Result<std::string>;
 EncodedData EncodeData(std::uint32_t type, const std::optional<std::string>& text,
                        std::string_view separator);
 

@@ -125,9 +125,10 @@ inline bool IsTransient(int extendedCode) {
   }
 }
 
-// The store's last failure as a status: its message, and whether it is transient.
+// The store's last failure as a status: its message, refused for the moment when it is transient.
 inline Status FailureOf(sqlite3* db) {
-  return {ErrorOf(db), db != nullptr && IsTransient(sqlite3_extended_errcode(db))};
+  const bool transient = db != nullptr && IsTransient(sqlite3_extended_errcode(db));
+  return transient ? Status::Refused(ErrorOf(db)) : Status::Failed(ErrorOf(db));
 }
 
 // Runs a prepared statement of the store `db` that returns no rows; one that could not be

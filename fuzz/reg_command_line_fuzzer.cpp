@@ -12,9 +12,29 @@
 #include <vector>
 
 #include "reg/command_line.h"
+#include "reg/options.h"
 #include "reg/value_text.h"
 
 namespace {
+
+// The companion's operations as the parser sees them, with their options and rules but without
+// what runs them, so that this target links no command, no store and no SQLite.
+constexpr reg::Option kAddOptions[] = {
+    reg::kValueNameOption, reg::kUnnamedValueOption, reg::kTypeOption,   reg::kDataOption,
+    reg::kSeparatorOption, reg::kForceOption,        reg::kView32Option, reg::kView64Option};
+constexpr reg::Option kQueryOptions[] = {reg::kValueNameOption, reg::kUnnamedValueOption,
+                                         reg::kRecursiveOption, reg::kView32Option,
+                                         reg::kView64Option};
+constexpr reg::Option kDeleteOptions[] = {reg::kValueNameOption, reg::kUnnamedValueOption,
+                                          reg::kAllValuesOption, reg::kForceOption};
+constexpr reg::Option kExportOptions[] = {reg::kOverwriteOption};
+constexpr reg::Operation kOperations[] = {
+    {"add", reg::Words::Key, kAddOptions, reg::CompleteAdd, {}, nullptr},
+    {"query", reg::Words::Key, kQueryOptions, nullptr, {}, nullptr},
+    {"delete", reg::Words::Key, kDeleteOptions, nullptr, {}, nullptr},
+    {"export", reg::Words::KeyAndFile, kExportOptions, nullptr, {}, nullptr},
+    {"import", reg::Words::File, {}, nullptr, {}, nullptr},
+};
 
 void Require(bool holds) {
   if (!holds)
@@ -59,7 +79,7 @@ void CheckDataRoundTrip(const reg::Command& command) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const base::Result<reg::Command> parsed = reg::ParseCommandLine(SplitAtNul(input));
+  const base::Result<reg::Command> parsed = reg::ParseCommandLine(kOperations, SplitAtNul(input));
   if (!parsed.ok() || parsed->operation == nullptr)
     return 0;
   if (parsed->operation->words != reg::Words::File)

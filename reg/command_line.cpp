@@ -2,12 +2,9 @@
 #include "reg/command_line.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <utility>
 
-#include "reg/command_support.h"
-#include "reg/utf16.h"
 #include "reg/value_text.h"
 
 namespace reg {
@@ -30,12 +27,55 @@ constexpr RootName kRootNames[] = {
 // Keys lie at most this many levels below their root, as in Windows.
 constexpr std::size_t kMostKeyLevels = 512;
 
-constexpr std::string_view kOperationNames =
-    "(add, query, delete, export, import, backup or restore)";
+// What the usage text says after the operations' lines.
+constexpr std::string_view kUsageDetails = R"(  pattern-counters-reg --version
 
-// reg's refusal of a command line, naming what is wrong in it.
-std::string InvalidSyntax(const std::string& what) {
-  return "ERROR: Invalid syntax: " + what + ".\nType \"pattern-counters-reg /?\" for usage.";
+Reads and changes the registry store kept in the file named by PATTERN_COUNTERS_REGISTRY,
+or by default in $XDG_STATE_HOME/pattern-counters/registry.db (~/.local/state when
+XDG_STATE_HOME is not set).
+
+  KEY     ROOT\SUBKEY, where ROOT is HKLM, HKCU, HKCR, HKU or HKCC, or its long name
+          (HKEY_LOCAL_MACHINE, ...). Names match whatever the case of their letters.
+  /v      the value's name; /ve the key's unnamed value, shown as (Default);
+          /va (delete) every value of the key
+  /t      REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY,
+          REG_NONE, REG_DWORD_BIG_ENDIAN, REG_DWORD_LITTLE_ENDIAN (the same as REG_DWORD)
+  /d      the data: text for the string types and REG_NONE; for REG_DWORD and REG_QWORD a
+          decimal or 0x hexadecimal number that fits the type; for REG_BINARY hexadecimal
+          digits; for REG_MULTI_SZ strings separated by \0 (or by the character given with /s)
+  /f      replace, delete or restore without asking
+  /s      (query) every key below the key too
+  /y      (export) replace an existing file without asking
+  /reg:32, /reg:64  accepted for scripts written for Windows; the store has a single view
+
+add creates the key and its missing parents, and the store itself when it does not exist yet;
+without /v or /ve it writes the key's unnamed value. export writes the key and everything below
+it as a registry file (Windows Registry Editor Version 5.00, UTF-16); import reads such a file,
+or a REGEDIT4 one, as one transaction. backup writes a copy of the whole store, as it is at one
+moment, to FILE, which must not exist yet; restore replaces every key and value of the store with
+those of such a copy, in one step. Both work while other programs use the store.
+Errors are reported on standard error with exit status 1.
+)";
+
+// The operations' names, as the refusal of a missing or unknown one lists them: "(add, query or
+// delete)".
+std::string OperationNames(std::span<const Operation> operations) {
+  std::string names = "(";
+  for (std::size_t i = 0; i < operations.size(); ++i) {
+    if (i > 0)
+      names += i + 1 == operations.size() ? " or " : ", ";
+    names += operations[i].name;
+  }
+  return names + ")";
+}
+
+// The operation named `name` (any case), or nullptr.
+const Operation* FindOperation(std::span<const Operation> operations, std::string_view name) {
+  for (const Operation& operation : operations) {
+    if (EqualIgnoringCase(operation.name, name))
+      return &operation;
+  }
+  return nullptr;
 }
 
 std::string Quoted(std::string_view word) {
@@ -53,94 +93,22 @@ bool IsHelpRequest(std::string_view argument) {
 
 // Help is asked for by a help word alone, or after an operation's name alone; anywhere else a
 // help word is a word of the command, and refused as reg refuses it.
-bool AsksForHelp(const std::vector<std::string_view>& arguments) {
+bool AsksForHelp(std::span<const Operation> operations,
+                 const std::vector<std::string_view>& arguments) {
   return (arguments.size() == 1 && IsHelpRequest(arguments[0])) ||
-         (arguments.size() == 2 && IsHelpRequest(arguments[1]) && FindOperation(arguments[0]));
+         (arguments.size() == 2 && IsHelpRequest(arguments[1]) &&
+          FindOperation(operations, arguments[0]) != nullptr);
 }
 
 // The option `argument` names among those the operation takes, or nullptr.
-const OptionSyntax* FindOption(const Operation& operation, std::string_view argument) {
+const Option* FindOption(const Operation& operation, std::string_view argument) {
   if (argument.size() < 2 || (argument.front() != '/' && argument.front() != '-'))
     return nullptr;
-  for (const OptionSyntax& option : operation.options) {
+  for (const Option& option : operation.options) {
     if (EqualIgnoringCase(option.name, argument.substr(1)))
       return &option;
   }
   return nullptr;
-}
-
-// What an option sets in the command, from the word after it (empty when it takes none).
-// Returns the message that refuses the word, or ok.
-using ApplyOption = base::Status (*)(std::string_view word, Command& command);
-
-struct OptionEffect {
-  std::string_view name;
-  bool takesWord;
-  ApplyOption apply;
-};
-constexpr OptionEffect kOptionEffects[] = {
-    {"v", true,
-     [](std::string_view word, Command& command) {
-       command.valueName = std::string(word);
-       return base::Status::OK();
-     }},
-    {"ve", false,
-     [](std::string_view, Command& command) {
-       command.valueName = std::string();
-       return base::Status::OK();
-     }},
-    {"va", false,
-     [](std::string_view, Command& command) {
-       command.allValues = true;
-       return base::Status::OK();
-     }},
-    {"d", true,
-     [](std::string_view word, Command& command) {
-       command.data = std::string(word);
-       return base::Status::OK();
-     }},
-    {"f", false,
-     [](std::string_view, Command& command) {
-       command.force = true;
-       return base::Status::OK();
-     }},
-    {"y", false,
-     [](std::string_view, Command& command) {
-       command.force = true;
-       return base::Status::OK();
-     }},
-    {"s", false,
-     [](std::string_view, Command& command) {
-       command.recursive = true;
-       return base::Status::OK();
-     }},
-    {"s", true,
-     [](std::string_view word, Command& command) {
-       if (word.size() != 1)
-         return base::Status::Failed("ERROR: The separator of /s must be one character.");
-       command.separator = std::string(word);
-       return base::Status::OK();
-     }},
-    {"t", true,
-     [](std::string_view word, Command& command) {
-       const std::optional<std::uint32_t> type = TypeNumber(word);
-       if (!type)
-         return base::Status::Failed("ERROR: Invalid type: " + std::string(word) + ".");
-       command.type = *type;
-       return base::Status::OK();
-     }},
-    // Accepted for scripts written for Windows: the store has a single view.
-    {"reg:32", false, [](std::string_view, Command&) { return base::Status::OK(); }},
-    {"reg:64", false, [](std::string_view, Command&) { return base::Status::OK(); }},
-};
-
-base::Status Apply(const OptionSyntax& option, std::string_view word, Command& command) {
-  for (const OptionEffect& effect : kOptionEffects) {
-    if (effect.name == option.name && effect.takesWord == option.takesWord)
-      return effect.apply(word, command);
-  }
-  return Refused(InvalidSyntax(Quoted("/" + std::string(option.name)) + " is not an option of " +
-                               std::string(command.operation->name)));
 }
 
 // What an operation needs before its options.
@@ -177,34 +145,40 @@ base::Status TakeWords(const std::vector<std::string_view>& arguments, Command& 
   return base::Status::OK();
 }
 
+// Why the options seen break the rule that only one of some may be given, ok when they do not:
+// the rules are checked in the order of the operation's options.
+base::Status CheckOneOf(const Operation& operation, const std::vector<const Option*>& seen) {
+  for (const Option& option : operation.options) {
+    const auto sameRule = [&](const Option* given) {
+      return !option.oneOf.empty() && given->oneOf == option.oneOf;
+    };
+    if (std::count_if(seen.begin(), seen.end(), sameRule) > 1)
+      return Refused(InvalidSyntax("give only one of " + std::string(option.oneOf)));
+  }
+  return base::Status::OK();
+}
+
 // Takes the options from `first` on, each at most once. Returns the message that refuses them,
 // or ok.
 base::Status TakeOptions(const std::vector<std::string_view>& arguments, std::size_t first,
                          Command& command) {
-  std::vector<std::string_view> seen;
+  std::vector<const Option*> seen;
   for (std::size_t i = first; i < arguments.size(); ++i) {
-    const OptionSyntax* option = FindOption(*command.operation, arguments[i]);
+    const Option* option = FindOption(*command.operation, arguments[i]);
     if (option == nullptr) {
       return Refused(InvalidSyntax(Quoted(arguments[i]) + " is not an option of " +
                                    std::string(command.operation->name)));
     }
-    if (std::find(seen.begin(), seen.end(), option->name) != seen.end())
+    if (std::find(seen.begin(), seen.end(), option) != seen.end())
       return Refused(InvalidSyntax(Quoted(arguments[i]) + " is given twice"));
     if (option->takesWord && i + 1 >= arguments.size())
       return Refused(InvalidSyntax(Quoted(arguments[i]) + " needs a word after it"));
-    seen.push_back(option->name);
+    seen.push_back(option);
     const std::string_view word = option->takesWord ? arguments[++i] : std::string_view();
-    if (base::Status applied = Apply(*option, word, command); !applied.ok())
+    if (base::Status applied = option->apply(word, command); !applied.ok())
       return applied;
   }
-  const auto count = [&](std::string_view name) {
-    return std::count(seen.begin(), seen.end(), name);
-  };
-  if (count("v") + count("ve") + count("va") > 1)
-    return Refused(InvalidSyntax("give only one of /v, /ve and /va"));
-  if (count("reg:32") + count("reg:64") > 1)
-    return Refused(InvalidSyntax("give only one of /reg:32 and /reg:64"));
-  return base::Status::OK();
+  return CheckOneOf(*command.operation, seen);
 }
 
 // Why the path below a root names no key, ok when it names one. Every name in it must be
@@ -234,30 +208,15 @@ base::Status CheckKeyPath(std::string_view path, bool hasPath) {
   return base::Status::OK();
 }
 
-// Why add refuses the command's text, ok when it does not: the store keeps text as UTF-8, and
-// registry files carry it as UTF-16, so text that is not UTF-8 would not come back as it was
-// given.
-base::Status CheckUtf8(const Command& command) {
-  const std::pair<std::string_view, std::string_view> texts[] = {
-      {"key name", command.key.path},
-      {"value name", command.valueName ? std::string_view(*command.valueName) : std::string_view()},
-      {"data", command.data ? std::string_view(*command.data) : std::string_view()}};
-  for (const auto& [what, text] : texts) {
-    if (const std::optional<std::size_t> at = FirstNotUtf8(text)) {
-      char byte[8];
-      std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[*at]));
-      return Refused("ERROR: The " + std::string(what) + " is not UTF-8 text: its byte " +
-                     std::to_string(*at + 1) + " (" + byte +
-                     ") starts no UTF-8 character, and the store keeps text as UTF-8.");
-    }
-  }
-  return base::Status::OK();
-}
-
 }  // namespace
 
-base::Result<Command> ParseCommandLine(const std::vector<std::string_view>& arguments) {
-  if (AsksForHelp(arguments))
+std::string InvalidSyntax(const std::string& what) {
+  return "ERROR: Invalid syntax: " + what + ".\nType \"pattern-counters-reg /?\" for usage.";
+}
+
+base::Result<Command> ParseCommandLine(std::span<const Operation> operations,
+                                       const std::vector<std::string_view>& arguments) {
+  if (AsksForHelp(operations, arguments))
     return Command{};
   if (arguments.size() == 1 && arguments[0] == "--version") {
     Command version;
@@ -266,27 +225,20 @@ base::Result<Command> ParseCommandLine(const std::vector<std::string_view>& argu
   }
   Command command;
   if (arguments.empty())
-    return Refused(InvalidSyntax("name an operation " + std::string(kOperationNames)));
-  command.operation = FindOperation(arguments[0]);
+    return Refused(InvalidSyntax("name an operation " + OperationNames(operations)));
+  command.operation = FindOperation(operations, arguments[0]);
   if (command.operation == nullptr) {
-    return Refused(InvalidSyntax(Quoted(arguments[0]) + " is not an operation " +
-                                 std::string(kOperationNames)));
+    return Refused(
+        InvalidSyntax(Quoted(arguments[0]) + " is not an operation " + OperationNames(operations)));
   }
   if (base::Status words = TakeWords(arguments, command); !words.ok())
     return words;
   const std::size_t firstOption = command.operation->words == Words::KeyAndFile ? 3 : 2;
   if (base::Status options = TakeOptions(arguments, firstOption, command); !options.ok())
     return options;
-  if (command.operation->name == "add") {
-    // Without a value name, add writes the key's unnamed value, as reg does: with the data and
-    // type given, or an empty REG_SZ. reg wants the number of a REG_DWORD.
-    if (!command.valueName)
-      command.valueName = std::string();
-    if (!command.data && (command.type == store::kRegDword || command.type == kRegDwordBigEndian))
-      return Refused(
-          InvalidSyntax("a " + TypeName(command.type) + " value needs its number after /d"));
-    if (base::Status utf8 = CheckUtf8(command); !utf8.ok())
-      return utf8;
+  if (command.operation->complete != nullptr) {
+    if (base::Status completed = command.operation->complete(command); !completed.ok())
+      return completed;
   }
   return command;
 }
@@ -325,43 +277,11 @@ std::string FullKeyName(const KeyName& key) {
   return name;
 }
 
-std::string_view Usage() {
-  return R"(Usage:
-  pattern-counters-reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
-  pattern-counters-reg query KEY [/v NAME | /ve] [/s]
-  pattern-counters-reg delete KEY [/v NAME | /ve | /va] [/f]
-  pattern-counters-reg export KEY FILE [/y]
-  pattern-counters-reg import FILE
-  pattern-counters-reg backup FILE
-  pattern-counters-reg restore FILE [/f]
-  pattern-counters-reg --version
-
-Reads and changes the registry store kept in the file named by PATTERN_COUNTERS_REGISTRY,
-or by default in $XDG_STATE_HOME/pattern-counters/registry.db (~/.local/state when
-XDG_STATE_HOME is not set).
-
-  KEY     ROOT\SUBKEY, where ROOT is HKLM, HKCU, HKCR, HKU or HKCC, or its long name
-          (HKEY_LOCAL_MACHINE, ...). Names match whatever the case of their letters.
-  /v      the value's name; /ve the key's unnamed value, shown as (Default);
-          /va (delete) every value of the key
-  /t      REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY,
-          REG_NONE, REG_DWORD_BIG_ENDIAN, REG_DWORD_LITTLE_ENDIAN (the same as REG_DWORD)
-  /d      the data: text for the string types and REG_NONE; for REG_DWORD and REG_QWORD a
-          decimal or 0x hexadecimal number that fits the type; for REG_BINARY hexadecimal
-          digits; for REG_MULTI_SZ strings separated by \0 (or by the character given with /s)
-  /f      replace, delete or restore without asking
-  /s      (query) every key below the key too
-  /y      (export) replace an existing file without asking
-  /reg:32, /reg:64  accepted for scripts written for Windows; the store has a single view
-
-add creates the key and its missing parents, and the store itself when it does not exist yet;
-without /v or /ve it writes the key's unnamed value. export writes the key and everything below
-it as a registry file (Windows Registry Editor Version 5.00, UTF-16); import reads such a file,
-or a REGEDIT4 one, as one transaction. backup writes a copy of the whole store, as it is at one
-moment, to FILE, which must not exist yet; restore replaces every key and value of the store with
-those of such a copy, in one step. Both work while other programs use the store.
-Errors are reported on standard error with exit status 1.
-)";
+std::string Usage(std::span<const Operation> operations) {
+  std::string usage = "Usage:\n";
+  for (const Operation& operation : operations)
+    usage.append("  pattern-counters-reg ").append(operation.usage).append("\n");
+  return usage.append(kUsageDetails);
 }
 
 }  // namespace reg

@@ -12,7 +12,7 @@
 
 int main(int argc, char* argv[]) {
   const std::vector<std::string_view> arguments(argv + 1, argv + argc);
-  const base::Result<reg::Command> parsed = reg::ParseCommandLine(arguments);
+  const base::Result<reg::Command> parsed = reg::ParseCommandLine(reg::Operations(), arguments);
   if (!parsed.ok()) {
     std::cerr << parsed.status().message() << '\n';
     return 1;

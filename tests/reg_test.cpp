@@ -13,7 +13,7 @@
 namespace {
 
 base::Result<reg::Command> Parse(const std::vector<std::string_view>& arguments) {
-  return reg::ParseCommandLine(arguments);
+  return reg::ParseCommandLine(reg::Operations(), arguments);
 }
 
 TEST(ParseCommandLine, AcceptsReglikeCommands) {
@@ -258,7 +258,7 @@ struct CommandResult {
 
 CommandResult RunReg(const std::string& storePath, const std::vector<std::string_view>& arguments,
                      const std::string& answers = "") {
-  const base::Result<reg::Command> parsed = reg::ParseCommandLine(arguments);
+  const base::Result<reg::Command> parsed = reg::ParseCommandLine(reg::Operations(), arguments);
   EXPECT_EQ(parsed.status().message(), "");
   std::istringstream in(answers);
   std::ostringstream out;

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "store/registry_store.h"
+#include "store/store_file.h"
 #include "store/store_location.h"
 
 struct RegistryKey {

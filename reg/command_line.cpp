@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "reg/value_text.h"
+#include "base/ascii.h"
 
 namespace reg {
 namespace {
@@ -72,7 +72,7 @@ std::string OperationNames(std::span<const Operation> operations) {
 // The operation named `name` (any case), or nullptr.
 const Operation* FindOperation(std::span<const Operation> operations, std::string_view name) {
   for (const Operation& operation : operations) {
-    if (EqualIgnoringCase(operation.name, name))
+    if (base::EqualIgnoringCase(operation.name, name))
       return &operation;
   }
   return nullptr;
@@ -88,7 +88,7 @@ base::Status Refused(const std::string& message) {
 
 bool IsHelpRequest(std::string_view argument) {
   return argument == "/?" || argument == "-?" || argument == "--help" ||
-         EqualIgnoringCase(argument, "/h") || EqualIgnoringCase(argument, "-h");
+         base::EqualIgnoringCase(argument, "/h") || base::EqualIgnoringCase(argument, "-h");
 }
 
 // Help is asked for by a help word alone, or after an operation's name alone; anywhere else a
@@ -105,7 +105,7 @@ const Option* FindOption(const Operation& operation, std::string_view argument) 
   if (argument.size() < 2 || (argument.front() != '/' && argument.front() != '-'))
     return nullptr;
   for (const Option& option : operation.options) {
-    if (EqualIgnoringCase(option.name, argument.substr(1)))
+    if (base::EqualIgnoringCase(option.name, argument.substr(1)))
       return &option;
   }
   return nullptr;
@@ -249,8 +249,8 @@ base::Result<KeyName> ParseKeyName(std::string_view keyName) {
   const std::string_view rootName = keyName.substr(0, keyName.find('\\'));
   const auto root =
       std::find_if(std::begin(kRootNames), std::end(kRootNames), [&](const auto& names) {
-        return EqualIgnoringCase(rootName, names.longName) ||
-               EqualIgnoringCase(rootName, names.shortName);
+        return base::EqualIgnoringCase(rootName, names.longName) ||
+               base::EqualIgnoringCase(rootName, names.shortName);
       });
   if (root == std::end(kRootNames)) {
     return base::Status::Failed(Quoted(rootName) +

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/ascii.h"
 #include "reg/value_text.h"
 
 namespace reg {
@@ -45,7 +46,7 @@ bool Confirm(Console& console, const std::string& question) {
     return false;
   while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back())))
     answer.pop_back();
-  return EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
+  return base::EqualIgnoringCase(answer, "y") || base::EqualIgnoringCase(answer, "yes");
 }
 
 std::string StoreSubject(const std::string& storePath) {

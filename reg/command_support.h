@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "store/registry_store.h"
+#include "store/store_file.h"
 
 namespace reg {
 

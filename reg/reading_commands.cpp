@@ -191,8 +191,13 @@ int Query(const Command& command, const std::string& storePath, Console& console
 }
 
 int Export(const Command& command, const std::string& storePath, Console& console) {
+  const std::string cannotWrite = "Cannot write the file " + command.file;
   std::vector<ExportedKey> keys;
   const int status = ReadAtOneMoment(storePath, console, [&](sqlite3* db, Console& buffered) {
+    // The target is checked before the store's keys are read, as backup checks its copy's before
+    // reading; a store that cannot be used at all is reported first.
+    if (const Status target = CheckExportTarget(storePath, command.file); !target.ok())
+      return Fail(buffered, cannotWrite, target);
     keys.clear();
     const std::optional<ShownKey> key = FindCommandKey(db, command, buffered);
     if (!key)
@@ -202,9 +207,6 @@ int Export(const Command& command, const std::string& storePath, Console& consol
   });
   if (status != 0)
     return status;
-  const std::string cannotWrite = "Cannot write the file " + command.file;
-  if (const Status target = CheckExportTarget(storePath, command.file); !target.ok())
-    return Fail(console, cannotWrite, target);
   struct stat existing {};
   if (!command.force && ::lstat(command.file.c_str(), &existing) == 0 &&
       !Confirm(console, "File " + command.file + " already exists. Overwrite")) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "base/ascii.h"
 #include "reg/utf16.h"
 #include "reg/value_text.h"
 
@@ -113,20 +114,17 @@ std::optional<std::string> ReadQuoted(std::string_view& text) {
   return std::nullopt;
 }
 
+// The number that one to `maxDigits` hexadecimal digits spell; nothing for no digits, more, or
+// another character.
 std::optional<std::uint32_t> HexNumber(std::string_view digits, std::size_t maxDigits) {
   if (digits.empty() || digits.size() > maxDigits)
     return std::nullopt;
   std::uint32_t number = 0;
   for (const char c : digits) {
-    const char lower = AsciiLower(c);
-    int digit = -1;
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    if (lower >= 'a' && lower <= 'f')
-      digit = lower - 'a' + 10;
-    if (digit < 0)
+    const std::optional<std::uint32_t> digit = base::HexDigit(c);
+    if (!digit)
       return std::nullopt;
-    number = (number << 4) | static_cast<std::uint32_t>(digit);
+    number = (number << 4) | *digit;
   }
   return number;
 }

@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "store/registry_store.h"
+#include "base/status.h"
+#include "store/registry_values.h"
 
 namespace reg {
 

@@ -35,11 +35,9 @@ int Restore(const Command& command, const std::string& storePath, Console& conso
   if (std::filesystem::equivalent(backupPath, storePath, notSame))
     return Fail(console, cannotRestore, store::Status::Failed("it is the registry store itself"));
   // The backup is checked before anything is asked, or made.
-  if (const store::Result<store::OpenedStore> backup =
-          store::OpenStore(backupPath, store::Access::ReadOnly);
-      !backup.ok()) {
+  const store::Result<store::Backup> backup = store::CheckBackup(backupPath);
+  if (!backup.ok())
     return Fail(console, cannotRestore, backup.status());
-  }
   // A store that does not exist yet is made, with nothing in it to replace or to ask about.
   std::error_code ignored;
   const bool existed = std::filesystem::exists(std::filesystem::symlink_status(storePath, ignored));
@@ -51,7 +49,7 @@ int Restore(const Command& command, const std::string& storePath, Console& conso
                "Replace every key and value of the registry store with those of " + command.file)) {
     return Fail(console, kCancelled);
   }
-  if (const store::Status restored = store::RestoreFrom(db.get(), backupPath); !restored.ok())
+  if (const store::Status restored = store::RestoreFrom(db.get(), *backup); !restored.ok())
     return Fail(console, cannotRestore, restored);
   console.out << kDone << '\n';
   return 0;

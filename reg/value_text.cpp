@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/ascii.h"
 #include "reg/utf16.h"
 
 namespace reg {
@@ -16,27 +17,22 @@ using store::Value;
 // The unsigned number that `text` spells in decimal, or in hexadecimal after 0x, when it is no
 // more than `maximum`. Signs, spaces and trailing characters are refused.
 std::optional<std::uint64_t> StrictNumber(std::string_view text, std::uint64_t maximum) {
-  int base = 10;
+  std::uint64_t radix = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
+    radix = 16;
     text.remove_prefix(2);
   }
   if (text.empty())
     return std::nullopt;
   std::uint64_t value = 0;
   for (char c : text) {
-    const char lower = AsciiLower(c);
-    int digit = -1;
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    if (base == 16 && lower >= 'a' && lower <= 'f')
-      digit = lower - 'a' + 10;
-    if (digit < 0)
+    const std::optional<std::uint32_t> digit = base::HexDigit(c);
+    if (!digit || *digit >= radix)
       return std::nullopt;
-    const auto next = static_cast<std::uint64_t>(digit);
-    if (value > (maximum - next) / static_cast<std::uint64_t>(base))
+    const std::uint64_t next = *digit;
+    if (value > (maximum - next) / radix)
       return std::nullopt;
-    value = value * static_cast<std::uint64_t>(base) + next;
+    value = value * radix + next;
   }
   return value;
 }
@@ -169,10 +165,10 @@ const TypeRule* FindType(std::uint32_t number) {
 }  // namespace
 
 std::optional<std::uint32_t> TypeNumber(std::string_view name) {
-  if (EqualIgnoringCase(name, "REG_DWORD_LITTLE_ENDIAN"))
+  if (base::EqualIgnoringCase(name, "REG_DWORD_LITTLE_ENDIAN"))
     return store::kRegDword;  // another name of REG_DWORD
   for (const TypeRule& type : kTypes) {
-    if (EqualIgnoringCase(type.name, name))
+    if (base::EqualIgnoringCase(type.name, name))
       return type.number;
   }
   return std::nullopt;

@@ -6,24 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "store/registry_store.h"
+#include "base/status.h"
+#include "store/registry_values.h"
 
 namespace reg {
-
-constexpr char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Whether the two texts are equal when ASCII letters are compared without regard to case.
-constexpr bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i]))
-      return false;
-  }
-  return true;
-}
 
 // A type the store knows only by its number: a 32-bit number, shown as reg shows it.
 inline constexpr std::uint32_t kRegDwordBigEndian = 5;

@@ -6,6 +6,11 @@
 #include "store/sqlite_statement.h"
 
 namespace store {
+
+void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
+  sqlite3_finalize(statement);
+}
+
 namespace {
 
 // Runs `work` inside a transaction that takes the write lock up front, so that a busy store is

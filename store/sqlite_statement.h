@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "store/registry_store.h"
+#include "store/store_file.h"
 
 namespace store {
 

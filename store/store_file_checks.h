@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "store/registry_store.h"
+#include "store/store_file.h"
 
 namespace store {
 

@@ -8,6 +8,7 @@
 #include "reg/utf16.h"
 #include "reg/value_text.h"
 #include "store/registry_store.h"
+#include "store/store_file.h"
 #include "tests/temporary_folder.h"
 
 namespace {

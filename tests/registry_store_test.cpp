@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "store/sqlite_statement.h"
+#include "store/store_file.h"
 #include "tests/temporary_folder.h"
 
 namespace {
@@ -214,7 +215,7 @@ TEST(RestoreFrom, IdsGrowByTheKeysRestoredOverAThousandCycles) {
   for (int cycle = 0; cycle < 1000; ++cycle) {
     std::filesystem::remove(backup);
     ASSERT_TRUE(store::WriteBackup(*store::ImageOf(db.get()), backup).ok());
-    const store::Status restored = store::RestoreFrom(db.get(), backup);
+    const store::Status restored = store::RestoreFrom(db.get(), *store::CheckBackup(backup));
     ASSERT_TRUE(restored.ok()) << "cycle " << cycle << ": " << restored.message();
   }
   const store::Result<store::Key> found = store::FindKey(db.get(), Root::LocalMachine, "A\\B\\C");

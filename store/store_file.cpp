@@ -3,6 +3,8 @@
 // The store keeps its writes in SQLite's write-ahead log, flushed at each commit, and SQLite's own
 // recovery alone replays what a killed program left there. A new store is an image of an empty
 // store, written as an unnamed file and linked into place: it appears whole or not at all.
+#include "store/store_file.h"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -13,7 +15,6 @@
 #include <filesystem>
 #include <optional>
 
-#include "store/registry_store.h"
 #include "store/sqlite_statement.h"
 #include "store/store_file_checks.h"
 #include "store/whole_files.h"
@@ -166,10 +167,6 @@ void StoreCloser::operator()(sqlite3* db) const {
   sqlite3_close_v2(db);
 }
 
-void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
-  sqlite3_finalize(statement);
-}
-
 Result<OpenedStore> OpenStore(const std::string& path, Access access) {
   for (const auto check : {CheckDatabaseFile, CheckSingleName}) {
     if (Status checked = check(path); !checked.ok())
@@ -260,20 +257,22 @@ Status WriteBackup(const std::string& image, const std::string& path) {
   return created.status();
 }
 
-Status RestoreFrom(sqlite3* db, const std::string& backupPath) {
-  if (Status checked = CheckDatabaseFile(backupPath); !checked.ok())
-    return checked;
-  const Result<Opening> backup = ForReadingOnly(backupPath);
-  if (!backup.ok())
-    return backup.status();
-  if (backup->snapshotOf.empty()) {
-    if (Status alone = CheckFileAlone(backupPath); !alone.ok())
-      return alone;
-  }
-  Status restored = Run(db, Prepare(db, "ATTACH ? AS backup", backup->target).get());
+Result<Backup> CheckBackup(const std::string& path) {
+  const Result<OpenedStore> opened = OpenStore(path, Access::ReadOnly);
+  if (!opened.ok())
+    return opened.status();
+  return Backup{path, opened->snapshotOf};
+}
+
+Status RestoreFrom(sqlite3* db, const Backup& backup) {
+  // Attached as it was checked: alone as a snapshot, or with the log beside it.
+  const std::string target =
+      FileUri(backup.path) + (backup.snapshotOf.empty() ? kReadOnly : kSnapshot);
+  Status restored = Run(db, Prepare(db, "ATTACH ? AS backup", target).get());
   if (!restored.ok())
     return restored;
-  restored = CheckIdentity(db, backupPath, "backup");
+  // What SQLite attached is the file as it is now, which another may have put in its place.
+  restored = CheckIdentity(db, backup.path, "backup");
   if (restored.ok()) {
     restored = InOneWriteTransaction(db, [&] {
       const std::optional<std::int64_t> highest = FirstNumber(Prepare(db, kHighestKeyId).get());
@@ -282,8 +281,9 @@ Status RestoreFrom(sqlite3* db, const std::string& backupPath) {
         if (copied.ok())
           copied = Run(db, Prepare(db, (std::string(kMovedKeyIds) + copy).c_str(), *highest).get());
       }
-      if (copied.ok() && !backup->snapshotOf.empty() &&
-          FileStamp(backupPath) != backup->snapshotOf) {
+      // A snapshot is the whole backup only while the file stays as it was, with nothing beside.
+      if (copied.ok() && !backup.snapshotOf.empty() &&
+          (FileStamp(backup.path) != backup.snapshotOf || !FileAlone(backup.path))) {
         copied = Status::Failed("it changed while it was read; try again");
       }
       return copied;

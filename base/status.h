@@ -21,11 +21,11 @@ class Status {
   static Status Failed(std::string_view message) { return Status(Code::Failed, message); }
   // A failure for the moment only (a lock, a writer closing the store): the same request may
   // succeed when made again.
-  static Status Refused(std::string_view message) { return Status(Code::Refused, message); }
+  static Status Transient(std::string_view message) { return Status(Code::Transient, message); }
 
   bool ok() const { return code_ == Code::Ok; }
   bool IsNotFound() const { return code_ == Code::NotFound; }
-  bool IsRefused() const { return code_ == Code::Refused; }
+  bool IsTransient() const { return code_ == Code::Transient; }
   // Why it failed, in the words of whoever failed; empty on success.
   const std::string& message() const { return message_; }
 
@@ -37,7 +37,7 @@ class Status {
   }
 
  private:
-  enum class Code { Ok, NotFound, Failed, Refused };
+  enum class Code { Ok, NotFound, Failed, Transient };
   Status(Code code, std::string_view message) : code_(code), message_(message) {}
 
   Code code_ = Code::Ok;

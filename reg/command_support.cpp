@@ -94,7 +94,7 @@ int ReadAtOneMoment(const std::string& storePath, Console& console,
     if (!refused.empty())
       std::this_thread::sleep_for(kPauseBeforeReadingAgain);
     store::Result<store::OpenedStore> opened = store::OpenForReading(storePath);
-    if (!opened.ok() && !opened.status().IsRefused())
+    if (!opened.ok() && !opened.status().IsTransient())
       return OpenFailure(storePath, opened.status(), console);
     if (!opened.ok()) {
       refused = opened.status().message();
@@ -108,7 +108,7 @@ int ReadAtOneMoment(const std::string& storePath, Console& console,
       status = read(opened->db.get(), buffered);
       return store::Status::OK();
     });
-    if (!transaction.ok() && !transaction.IsRefused())
+    if (!transaction.ok() && !transaction.IsTransient())
       return Fail(console, StoreSubject(storePath), transaction);
     opened->db.reset();
     if (transaction.ok() && store::SnapshotStillCurrent(storePath, *opened)) {

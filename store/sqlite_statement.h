@@ -126,10 +126,10 @@ inline bool IsTransient(int extendedCode) {
   }
 }
 
-// The store's last failure as a status: its message, refused for the moment when it is transient.
+// The store's last failure as a status: its message, and Transient when it is for the moment.
 inline Status FailureOf(sqlite3* db) {
   const bool transient = db != nullptr && IsTransient(sqlite3_extended_errcode(db));
-  return transient ? Status::Refused(ErrorOf(db)) : Status::Failed(ErrorOf(db));
+  return transient ? Status::Transient(ErrorOf(db)) : Status::Failed(ErrorOf(db));
 }
 
 // Runs a prepared statement of the store `db` that returns no rows; one that could not be

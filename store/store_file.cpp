@@ -212,7 +212,7 @@ Result<OpenedStore> OpenForReading(const std::string& path) {
   if (!path.empty() && CheckWritable(path).ok()) {
     Result<OpenedStore> opened = OpenStore(path, Access::ReadWrite);
     // A disk too full for the log's files still lets the store be read as it is.
-    if (opened.ok() || opened.status().IsRefused())
+    if (opened.ok() || opened.status().IsTransient())
       return opened;
   }
   return OpenStore(path, Access::ReadOnly);

@@ -37,7 +37,7 @@ struct OpenedStore {
 // write-ahead-log mode. ReadOnly leaves nothing beside the store: with no log or journal there,
 // the file alone is read as a snapshot (`snapshotOf`); a log without its index, or a journal that
 // SQLite must roll back, is refused to a process that may not write the store. Returns the store,
-// or why it could not be opened (refused for the moment when SQLite refused it so).
+// or why it could not be opened (Transient when SQLite refused it for the moment).
 Result<OpenedStore> OpenStore(const std::string& path, Access access);
 
 // Opens the store for reading: for writing where this process may, so that reads see the store

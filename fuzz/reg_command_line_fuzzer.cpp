@@ -12,9 +12,29 @@
 #include <vector>
 
 #include "reg/command_line.h"
+#include "reg/options.h"
 #include "reg/value_text.h"
 
 namespace {
+
+// The companion's operations as the parser sees them, with their options and rules but without
+// what runs them, so that this target links no command, no store and no SQLite.
+constexpr reg::Option kAddOptions[] = {
+    reg::kValueNameOption, reg::kUnnamedValueOption, reg::kTypeOption,   reg::kDataOption,
+    reg::kSeparatorOption, reg::kForceOption,        reg::kView32Option, reg::kView64Option};
+constexpr reg::Option kQueryOptions[] = {reg::kValueNameOption, reg::kUnnamedValueOption,
+                                         reg::kRecursiveOption, reg::kView32Option,
+                                         reg::kView64Option};
+constexpr reg::Option kDeleteOptions[] = {reg::kValueNameOption, reg::kUnnamedValueOption,
+                                          reg::kAllValuesOption, reg::kForceOption};
+constexpr reg::Option kExportOptions[] = {reg::kOverwriteOption};
+constexpr reg::Operation kOperations[] = {
+    {"add", reg::Words::Key, kAddOptions, reg::CompleteAdd, {}, nullptr},
+    {"query", reg::Words::Key, kQueryOptions, nullptr, {}, nullptr},
+    {"delete", reg::Words::Key, kDeleteOptions, nullptr, {}, nullptr},
+    {"export", reg::Words::KeyAndFile, kExportOptions, nullptr, {}, nullptr},
+    {"import", reg::Words::File, {}, nullptr, {}, nullptr},
+};
 
 void Require(bool holds) {
   if (!holds)
@@ -32,9 +52,9 @@ std::vector<std::string_view> SplitAtNul(std::string_view input) {
 }
 
 void CheckKeyNameRoundTrip(const reg::Command& command) {
-  const reg::ParsedKeyName again = reg::ParseKeyName(reg::FullKeyName(command.key));
-  Require(again.error.empty());
-  Require(again.key.root == command.key.root && again.key.path == command.key.path);
+  const base::Result<reg::KeyName> again = reg::ParseKeyName(reg::FullKeyName(command.key));
+  Require(again.ok());
+  Require(again->root == command.key.root && again->path == command.key.path);
 }
 
 // Types whose shown data is enough to write the same bytes again (REG_NONE is given as text but
@@ -46,26 +66,25 @@ bool ShowsEveryByte(std::uint32_t type) {
 
 void CheckDataRoundTrip(const reg::Command& command) {
   const reg::EncodedData encoded = reg::EncodeData(command.type, command.data, command.separator);
-  if (!encoded.error.empty())
+  if (!encoded.ok())
     return;
-  const std::string shown = reg::DisplayData({command.type, encoded.bytes});
+  const std::string shown = reg::DisplayData({command.type, *encoded});
   if (!ShowsEveryByte(command.type))
     return;
   const reg::EncodedData reread = reg::EncodeData(command.type, shown, command.separator);
-  Require(reread.error.empty() && reread.bytes == encoded.bytes);
+  Require(reread.ok() && *reread == *encoded);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const reg::ParsedCommand parsed = reg::ParseCommandLine(SplitAtNul(input));
-  const reg::Operation* operation = parsed.command.operation;
-  if (!parsed.error.empty() || operation == nullptr)
+  const base::Result<reg::Command> parsed = reg::ParseCommandLine(kOperations, SplitAtNul(input));
+  if (!parsed.ok() || parsed->operation == nullptr)
     return 0;
-  if (operation->words != reg::Words::File)
-    CheckKeyNameRoundTrip(parsed.command);
-  if (operation->name == "add")
-    CheckDataRoundTrip(parsed.command);
+  if (parsed->operation->words != reg::Words::File)
+    CheckKeyNameRoundTrip(*parsed);
+  if (parsed->operation->name == "add")
+    CheckDataRoundTrip(*parsed);
   return 0;
 }

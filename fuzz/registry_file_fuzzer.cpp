@@ -31,11 +31,11 @@ void CheckRoundTrip(const reg::FileChange& change) {
       !SurvivesUtf16({store::kRegSz, change.value.name})) {
     return;
   }
-  const reg::ParsedRegistryFile again =
+  const base::Result<std::vector<reg::FileChange>> again =
       reg::ParseRegistryFile(reg::FormatRegistryFile({{change.keyName, {change.value}}}));
-  Require(again.error.empty() && again.changes.size() == 2);
-  const reg::FileChange& written = again.changes[1];
-  Require(again.changes[0].keyName == change.keyName && written.keyName == change.keyName);
+  Require(again.ok() && again->size() == 2);
+  const reg::FileChange& written = (*again)[1];
+  Require((*again)[0].keyName == change.keyName && written.keyName == change.keyName);
   Require(written.value.name == change.value.name);
   Require(written.value.value.type == change.value.value.type);
   Require(written.value.value.bytes == change.value.value.bytes);
@@ -45,8 +45,10 @@ void CheckRoundTrip(const reg::FileChange& change) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const reg::ParsedRegistryFile parsed = reg::ParseRegistryFile(input);
-  for (const reg::FileChange& change : parsed.changes)
+  const base::Result<std::vector<reg::FileChange>> parsed = reg::ParseRegistryFile(input);
+  if (!parsed.ok())
+    return 0;
+  for (const reg::FileChange& change : *parsed)
     CheckRoundTrip(change);
   return 0;
 }

@@ -1,6 +1,8 @@
 // atol- and strtoul-like conversions with exact 32-bit results.
 #include "pattern/number_conversion.h"
 
+#include "base/ascii.h"
+
 namespace pattern {
 namespace {
 
@@ -11,14 +13,9 @@ bool IsCLocaleSpace(char c) {
 }
 
 // The value of c as a digit of base 10 or 16, or -1 when it is not one.
-int DigitValue(char c, int base) {
-  if (IsDecimalDigit(c))
-    return c - '0';
-  if (base == 16 && c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (base == 16 && c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
+int DigitValue(char c, int radix) {
+  const std::optional<std::uint32_t> digit = base::HexDigit(c);
+  return digit && *digit < static_cast<std::uint32_t>(radix) ? static_cast<int>(*digit) : -1;
 }
 
 // Skips leading white space and takes an optional sign. Returns whether the sign was a minus.

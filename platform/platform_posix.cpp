@@ -6,12 +6,11 @@
 // store's sake (damaged pages, an I/O error) rather than for a missing value, every later write
 // through the key is refused: a seed would otherwise overwrite a value that exists but could not
 // be read, in a file that is best left as it is.
-#include <sqlite3.h>
-
 #include <csignal>
 
 #include "platform/platform.h"
 #include "store/registry_store.h"
+#include "store/store_file.h"
 #include "store/store_location.h"
 
 struct RegistryKey {
@@ -33,25 +32,27 @@ bool StartFramework() {
 }
 
 RegistryKey* OpenLocalMachineKey(const char* path) {
-  store::OpenedStore opened = store::OpenStore(store::StorePath(), store::Access::ReadWrite);
-  if (!opened.db)
+  store::Result<store::OpenedStore> opened =
+      store::OpenStore(store::StorePath(), store::Access::ReadWrite);
+  if (!opened.ok())
     return nullptr;
-  const store::KeyLookup key = store::FindKey(opened.db.get(), store::Root::LocalMachine, path);
-  if (key.outcome != store::Outcome::Found)
+  const store::Result<store::Key> key =
+      store::FindKey(opened->db.get(), store::Root::LocalMachine, path);
+  if (!key.ok())
     return nullptr;
-  return new RegistryKey{std::move(opened.db), key.id, false, nullptr, nullptr};
+  return new RegistryKey{std::move(opened->db), key->id, false, nullptr, nullptr};
 }
 
 std::optional<std::uint32_t> QueryValue(RegistryKey* key, const char* valueName) {
   if (!key->readValue)
     key->readValue = store::PrepareReadValue(key->db.get());
-  const store::ValueLookup read =
+  const store::Result<store::NamedValue> read =
       store::ReadValueWith(key->db.get(), key->readValue.get(), key->id, valueName);
-  if (read.outcome == store::Outcome::Failed)
+  if (!read.ok() && !read.status().IsNotFound())
     key->storeFailedARead = true;
-  if (read.outcome != store::Outcome::Found || read.named.value.bytes.size() > 4)
+  if (!read.ok() || read->value.bytes.size() > 4)
     return std::nullopt;
-  return static_cast<std::uint32_t>(store::LittleEndianNumber(read.named.value.bytes));
+  return static_cast<std::uint32_t>(store::LittleEndianNumber(read->value.bytes));
 }
 
 bool SetDwordValue(RegistryKey* key, const char* valueName, std::uint32_t value) {

@@ -2,13 +2,10 @@
 #include "reg/command_line.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <utility>
 
-#include "reg/command_support.h"
-#include "reg/utf16.h"
-#include "reg/value_text.h"
+#include "base/ascii.h"
 
 namespace reg {
 namespace {
@@ -30,309 +27,8 @@ constexpr RootName kRootNames[] = {
 // Keys lie at most this many levels below their root, as in Windows.
 constexpr std::size_t kMostKeyLevels = 512;
 
-constexpr std::string_view kOperationNames =
-    "(add, query, delete, export, import, backup or restore)";
-
-// reg's refusal of a command line, naming what is wrong in it.
-std::string InvalidSyntax(const std::string& what) {
-  return "ERROR: Invalid syntax: " + what + ".\nType \"pattern-counters-reg /?\" for usage.";
-}
-
-std::string Quoted(std::string_view word) {
-  return "\"" + std::string(word) + "\"";
-}
-
-ParsedCommand Refused(const std::string& error) {
-  return {{}, error};
-}
-
-bool IsHelpRequest(std::string_view argument) {
-  return argument == "/?" || argument == "-?" || argument == "--help" ||
-         EqualIgnoringCase(argument, "/h") || EqualIgnoringCase(argument, "-h");
-}
-
-// Help is asked for by a help word alone, or after an operation's name alone; anywhere else a
-// help word is a word of the command, and refused as reg refuses it.
-bool AsksForHelp(const std::vector<std::string_view>& arguments) {
-  return (arguments.size() == 1 && IsHelpRequest(arguments[0])) ||
-         (arguments.size() == 2 && IsHelpRequest(arguments[1]) && FindOperation(arguments[0]));
-}
-
-// The option `argument` names among those the operation takes, or nullptr.
-const OptionSyntax* FindOption(const Operation& operation, std::string_view argument) {
-  if (argument.size() < 2 || (argument.front() != '/' && argument.front() != '-'))
-    return nullptr;
-  for (const OptionSyntax& option : operation.options) {
-    if (EqualIgnoringCase(option.name, argument.substr(1)))
-      return &option;
-  }
-  return nullptr;
-}
-
-// What an option sets in the command, from the word after it (empty when it takes none).
-// Returns an error text, empty on success.
-using ApplyOption = std::string (*)(std::string_view word, Command& command);
-
-struct OptionEffect {
-  std::string_view name;
-  bool takesWord;
-  ApplyOption apply;
-};
-constexpr OptionEffect kOptionEffects[] = {
-    {"v", true,
-     [](std::string_view word, Command& command) {
-       command.valueName = std::string(word);
-       return std::string();
-     }},
-    {"ve", false,
-     [](std::string_view, Command& command) {
-       command.valueName = std::string();
-       return std::string();
-     }},
-    {"va", false,
-     [](std::string_view, Command& command) {
-       command.allValues = true;
-       return std::string();
-     }},
-    {"d", true,
-     [](std::string_view word, Command& command) {
-       command.data = std::string(word);
-       return std::string();
-     }},
-    {"f", false,
-     [](std::string_view, Command& command) {
-       command.force = true;
-       return std::string();
-     }},
-    {"y", false,
-     [](std::string_view, Command& command) {
-       command.force = true;
-       return std::string();
-     }},
-    {"s", false,
-     [](std::string_view, Command& command) {
-       command.recursive = true;
-       return std::string();
-     }},
-    {"s", true,
-     [](std::string_view word, Command& command) {
-       if (word.size() != 1)
-         return std::string("ERROR: The separator of /s must be one character.");
-       command.separator = std::string(word);
-       return std::string();
-     }},
-    {"t", true,
-     [](std::string_view word, Command& command) {
-       const std::optional<std::uint32_t> type = TypeNumber(word);
-       if (!type)
-         return "ERROR: Invalid type: " + std::string(word) + ".";
-       command.type = *type;
-       return std::string();
-     }},
-    // Accepted for scripts written for Windows: the store has a single view.
-    {"reg:32", false, [](std::string_view, Command&) { return std::string(); }},
-    {"reg:64", false, [](std::string_view, Command&) { return std::string(); }},
-};
-
-std::string Apply(const OptionSyntax& option, std::string_view word, Command& command) {
-  for (const OptionEffect& effect : kOptionEffects) {
-    if (effect.name == option.name && effect.takesWord == option.takesWord)
-      return effect.apply(word, command);
-  }
-  return InvalidSyntax(Quoted("/" + std::string(option.name)) + " is not an option of " +
-                       std::string(command.operation->name));
-}
-
-// What an operation needs before its options.
-std::string_view NeededWords(Words words) {
-  switch (words) {
-    case Words::Key:
-      return "a KEY";
-    case Words::File:
-      return "a FILE";
-    case Words::KeyAndFile:
-      break;
-  }
-  return "a KEY and a FILE";
-}
-
-// Takes the words before the options: KEY, FILE or KEY FILE. Returns an error text, empty on
-// success.
-std::string TakeWords(const std::vector<std::string_view>& arguments, Command& command) {
-  const Words words = command.operation->words;
-  if (arguments.size() < (words == Words::KeyAndFile ? 3u : 2u)) {
-    return InvalidSyntax(std::string(command.operation->name) + " needs " +
-                         std::string(NeededWords(words)));
-  }
-  if (words == Words::File) {
-    command.file = std::string(arguments[1]);
-    return std::string();
-  }
-  ParsedKeyName key = ParseKeyName(arguments[1]);
-  if (!key.error.empty())
-    return InvalidKeyName(key.error);
-  command.key = std::move(key.key);
-  if (words == Words::KeyAndFile)
-    command.file = std::string(arguments[2]);
-  return std::string();
-}
-
-// Takes the options from `first` on, each at most once. Returns an error text, empty on success.
-std::string TakeOptions(const std::vector<std::string_view>& arguments, std::size_t first,
-                        Command& command) {
-  std::vector<std::string_view> seen;
-  for (std::size_t i = first; i < arguments.size(); ++i) {
-    const OptionSyntax* option = FindOption(*command.operation, arguments[i]);
-    if (option == nullptr) {
-      return InvalidSyntax(Quoted(arguments[i]) + " is not an option of " +
-                           std::string(command.operation->name));
-    }
-    if (std::find(seen.begin(), seen.end(), option->name) != seen.end())
-      return InvalidSyntax(Quoted(arguments[i]) + " is given twice");
-    if (option->takesWord && i + 1 >= arguments.size())
-      return InvalidSyntax(Quoted(arguments[i]) + " needs a word after it");
-    seen.push_back(option->name);
-    const std::string_view word = option->takesWord ? arguments[++i] : std::string_view();
-    if (std::string error = Apply(*option, word, command); !error.empty())
-      return error;
-  }
-  const auto count = [&](std::string_view name) {
-    return std::count(seen.begin(), seen.end(), name);
-  };
-  if (count("v") + count("ve") + count("va") > 1)
-    return InvalidSyntax("give only one of /v, /ve and /va");
-  if (count("reg:32") + count("reg:64") > 1)
-    return InvalidSyntax("give only one of /reg:32 and /reg:64");
-  return std::string();
-}
-
-// Why the path below a root names no key, empty when it names one. Every name in it must be
-// non-empty: no doubled, leading or (after the one dropped) trailing backslash. Key names are of
-// printable characters, as Windows documents them: a control character (C0, DEL or C1), a line
-// break above all, could not be written in a registry file. Windows keeps keys at most 512 levels
-// below their root.
-std::string WhyNotAPath(std::string_view path, bool hasPath) {
-  if (path.find("\\\\") != std::string_view::npos ||
-      (hasPath && (path.empty() || path.front() == '\\' || path.back() == '\\'))) {
-    return "a name in it is empty (a doubled backslash, or one at its start or end)";
-  }
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(path[i]);
-    const auto next = i + 1 < path.size() ? static_cast<unsigned char>(path[i + 1]) : 0u;
-    if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f))
-      return "a name in it holds a control character";
-  }
-  const std::size_t levels =
-      path.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\'));
-  if (levels > kMostKeyLevels) {
-    return "it is " + std::to_string(levels) + " levels below its root, and Windows allows " +
-           std::to_string(kMostKeyLevels);
-  }
-  return std::string();
-}
-
-// Why add refuses the command's text, empty when it does not: the store keeps text as UTF-8, and
-// registry files carry it as UTF-16, so text that is not UTF-8 would not come back as it was
-// given.
-std::string NotUtf8(const Command& command) {
-  const std::pair<std::string_view, std::string_view> texts[] = {
-      {"key name", command.key.path},
-      {"value name", command.valueName ? std::string_view(*command.valueName) : std::string_view()},
-      {"data", command.data ? std::string_view(*command.data) : std::string_view()}};
-  for (const auto& [what, text] : texts) {
-    if (const std::optional<std::size_t> at = FirstNotUtf8(text)) {
-      char byte[8];
-      std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[*at]));
-      return "ERROR: The " + std::string(what) + " is not UTF-8 text: its byte " +
-             std::to_string(*at + 1) + " (" + byte +
-             ") starts no UTF-8 character, and the store keeps text as UTF-8.";
-    }
-  }
-  return std::string();
-}
-
-}  // namespace
-
-ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments) {
-  if (AsksForHelp(arguments))
-    return {};
-  if (arguments.size() == 1 && arguments[0] == "--version") {
-    ParsedCommand version;
-    version.command.version = true;
-    return version;
-  }
-  ParsedCommand parsed;
-  Command& command = parsed.command;
-  if (arguments.empty())
-    return Refused(InvalidSyntax("name an operation " + std::string(kOperationNames)));
-  command.operation = FindOperation(arguments[0]);
-  if (command.operation == nullptr) {
-    return Refused(InvalidSyntax(Quoted(arguments[0]) + " is not an operation " +
-                                 std::string(kOperationNames)));
-  }
-  if (std::string error = TakeWords(arguments, command); !error.empty())
-    return Refused(error);
-  const std::size_t firstOption = command.operation->words == Words::KeyAndFile ? 3 : 2;
-  if (std::string error = TakeOptions(arguments, firstOption, command); !error.empty())
-    return Refused(error);
-  if (command.operation->name == "add") {
-    // Without a value name, add writes the key's unnamed value, as reg does: with the data and
-    // type given, or an empty REG_SZ. reg wants the number of a REG_DWORD.
-    if (!command.valueName)
-      command.valueName = std::string();
-    if (!command.data && (command.type == store::kRegDword || command.type == kRegDwordBigEndian))
-      return Refused(
-          InvalidSyntax("a " + TypeName(command.type) + " value needs its number after /d"));
-    if (std::string error = NotUtf8(command); !error.empty())
-      return Refused(error);
-  }
-  return parsed;
-}
-
-ParsedKeyName ParseKeyName(std::string_view keyName) {
-  if (keyName.size() > 1 && keyName.back() == '\\')
-    keyName.remove_suffix(1);
-  const std::string_view rootName = keyName.substr(0, keyName.find('\\'));
-  const auto root =
-      std::find_if(std::begin(kRootNames), std::end(kRootNames), [&](const auto& names) {
-        return EqualIgnoringCase(rootName, names.longName) ||
-               EqualIgnoringCase(rootName, names.shortName);
-      });
-  if (root == std::end(kRootNames)) {
-    return {{},
-            Quoted(rootName) + " is not a root key (HKLM, HKCU, HKCR, HKU, HKCC or a long name)"};
-  }
-  const bool hasPath = rootName.size() < keyName.size();
-  const std::string_view path = hasPath ? keyName.substr(rootName.size() + 1) : std::string_view();
-  if (std::string reason = WhyNotAPath(path, hasPath); !reason.empty())
-    return {{}, std::move(reason)};
-  return {{root->root, std::string(path)}, std::string()};
-}
-
-std::string InvalidKeyName(std::string_view reason) {
-  return "ERROR: Invalid key name: " + std::string(reason) + ".";
-}
-
-std::string FullKeyName(const KeyName& key) {
-  const auto names =
-      std::find_if(std::begin(kRootNames), std::end(kRootNames),
-                   [&](const auto& candidate) { return candidate.root == key.root; });
-  std::string name(names->longName);
-  if (!key.path.empty())
-    name.append("\\").append(key.path);
-  return name;
-}
-
-std::string_view Usage() {
-  return R"(Usage:
-  pattern-counters-reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]
-  pattern-counters-reg query KEY [/v NAME | /ve] [/s]
-  pattern-counters-reg delete KEY [/v NAME | /ve | /va] [/f]
-  pattern-counters-reg export KEY FILE [/y]
-  pattern-counters-reg import FILE
-  pattern-counters-reg backup FILE
-  pattern-counters-reg restore FILE [/f]
-  pattern-counters-reg --version
+// What the usage text says after the operations' lines.
+constexpr std::string_view kUsageDetails = R"(  pattern-counters-reg --version
 
 Reads and changes the registry store kept in the file named by PATTERN_COUNTERS_REGISTRY,
 or by default in $XDG_STATE_HOME/pattern-counters/registry.db (~/.local/state when
@@ -360,6 +56,232 @@ moment, to FILE, which must not exist yet; restore replaces every key and value 
 those of such a copy, in one step. Both work while other programs use the store.
 Errors are reported on standard error with exit status 1.
 )";
+
+// The operations' names, as the refusal of a missing or unknown one lists them: "(add, query or
+// delete)".
+std::string OperationNames(std::span<const Operation> operations) {
+  std::string names = "(";
+  for (std::size_t i = 0; i < operations.size(); ++i) {
+    if (i > 0)
+      names += i + 1 == operations.size() ? " or " : ", ";
+    names += operations[i].name;
+  }
+  return names + ")";
+}
+
+// The operation named `name` (any case), or nullptr.
+const Operation* FindOperation(std::span<const Operation> operations, std::string_view name) {
+  for (const Operation& operation : operations) {
+    if (base::EqualIgnoringCase(operation.name, name))
+      return &operation;
+  }
+  return nullptr;
+}
+
+std::string Quoted(std::string_view word) {
+  return "\"" + std::string(word) + "\"";
+}
+
+base::Status Refused(const std::string& message) {
+  return base::Status::Failed(message);
+}
+
+bool IsHelpRequest(std::string_view argument) {
+  return argument == "/?" || argument == "-?" || argument == "--help" ||
+         base::EqualIgnoringCase(argument, "/h") || base::EqualIgnoringCase(argument, "-h");
+}
+
+// Help is asked for by a help word alone, or after an operation's name alone; anywhere else a
+// help word is a word of the command, and refused as reg refuses it.
+bool AsksForHelp(std::span<const Operation> operations,
+                 const std::vector<std::string_view>& arguments) {
+  return (arguments.size() == 1 && IsHelpRequest(arguments[0])) ||
+         (arguments.size() == 2 && IsHelpRequest(arguments[1]) &&
+          FindOperation(operations, arguments[0]) != nullptr);
+}
+
+// The option `argument` names among those the operation takes, or nullptr.
+const Option* FindOption(const Operation& operation, std::string_view argument) {
+  if (argument.size() < 2 || (argument.front() != '/' && argument.front() != '-'))
+    return nullptr;
+  for (const Option& option : operation.options) {
+    if (base::EqualIgnoringCase(option.name, argument.substr(1)))
+      return &option;
+  }
+  return nullptr;
+}
+
+// What an operation needs before its options.
+std::string_view NeededWords(Words words) {
+  switch (words) {
+    case Words::Key:
+      return "a KEY";
+    case Words::File:
+      return "a FILE";
+    case Words::KeyAndFile:
+      break;
+  }
+  return "a KEY and a FILE";
+}
+
+// Takes the words before the options: KEY, FILE or KEY FILE. Returns the message that refuses
+// them, or ok.
+base::Status TakeWords(const std::vector<std::string_view>& arguments, Command& command) {
+  const Words words = command.operation->words;
+  if (arguments.size() < (words == Words::KeyAndFile ? 3u : 2u)) {
+    return Refused(InvalidSyntax(std::string(command.operation->name) + " needs " +
+                                 std::string(NeededWords(words))));
+  }
+  if (words == Words::File) {
+    command.file = std::string(arguments[1]);
+    return base::Status::OK();
+  }
+  base::Result<KeyName> key = ParseKeyName(arguments[1]);
+  if (!key.ok())
+    return Refused(InvalidKeyName(key.status().message()));
+  command.key = std::move(*key);
+  if (words == Words::KeyAndFile)
+    command.file = std::string(arguments[2]);
+  return base::Status::OK();
+}
+
+// Why the options seen break the rule that only one of some may be given, ok when they do not:
+// the rules are checked in the order of the operation's options.
+base::Status CheckOneOf(const Operation& operation, const std::vector<const Option*>& seen) {
+  for (const Option& option : operation.options) {
+    const auto sameRule = [&](const Option* given) {
+      return !option.oneOf.empty() && given->oneOf == option.oneOf;
+    };
+    if (std::count_if(seen.begin(), seen.end(), sameRule) > 1)
+      return Refused(InvalidSyntax("give only one of " + std::string(option.oneOf)));
+  }
+  return base::Status::OK();
+}
+
+// Takes the options from `first` on, each at most once. Returns the message that refuses them,
+// or ok.
+base::Status TakeOptions(const std::vector<std::string_view>& arguments, std::size_t first,
+                         Command& command) {
+  std::vector<const Option*> seen;
+  for (std::size_t i = first; i < arguments.size(); ++i) {
+    const Option* option = FindOption(*command.operation, arguments[i]);
+    if (option == nullptr) {
+      return Refused(InvalidSyntax(Quoted(arguments[i]) + " is not an option of " +
+                                   std::string(command.operation->name)));
+    }
+    if (std::find(seen.begin(), seen.end(), option) != seen.end())
+      return Refused(InvalidSyntax(Quoted(arguments[i]) + " is given twice"));
+    if (option->takesWord && i + 1 >= arguments.size())
+      return Refused(InvalidSyntax(Quoted(arguments[i]) + " needs a word after it"));
+    seen.push_back(option);
+    const std::string_view word = option->takesWord ? arguments[++i] : std::string_view();
+    if (base::Status applied = option->apply(word, command); !applied.ok())
+      return applied;
+  }
+  return CheckOneOf(*command.operation, seen);
+}
+
+// Why the path below a root names no key, ok when it names one. Every name in it must be
+// non-empty: no doubled, leading or (after the one dropped) trailing backslash. Key names are of
+// printable characters, as Windows documents them: a control character (C0, DEL or C1), a line
+// break above all, could not be written in a registry file. Windows keeps keys at most 512 levels
+// below their root.
+base::Status CheckKeyPath(std::string_view path, bool hasPath) {
+  if (path.find("\\\\") != std::string_view::npos ||
+      (hasPath && (path.empty() || path.front() == '\\' || path.back() == '\\'))) {
+    return base::Status::Failed(
+        "a name in it is empty (a doubled backslash, or one at its start or end)");
+  }
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(path[i]);
+    const auto next = i + 1 < path.size() ? static_cast<unsigned char>(path[i + 1]) : 0u;
+    if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f))
+      return base::Status::Failed("a name in it holds a control character");
+  }
+  const std::size_t levels =
+      path.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\'));
+  if (levels > kMostKeyLevels) {
+    return base::Status::Failed("it is " + std::to_string(levels) +
+                                " levels below its root, and Windows allows " +
+                                std::to_string(kMostKeyLevels));
+  }
+  return base::Status::OK();
+}
+
+}  // namespace
+
+std::string InvalidSyntax(const std::string& what) {
+  return "ERROR: Invalid syntax: " + what + ".\nType \"pattern-counters-reg /?\" for usage.";
+}
+
+base::Result<Command> ParseCommandLine(std::span<const Operation> operations,
+                                       const std::vector<std::string_view>& arguments) {
+  if (AsksForHelp(operations, arguments))
+    return Command{};
+  if (arguments.size() == 1 && arguments[0] == "--version") {
+    Command version;
+    version.version = true;
+    return version;
+  }
+  Command command;
+  if (arguments.empty())
+    return Refused(InvalidSyntax("name an operation " + OperationNames(operations)));
+  command.operation = FindOperation(operations, arguments[0]);
+  if (command.operation == nullptr) {
+    return Refused(
+        InvalidSyntax(Quoted(arguments[0]) + " is not an operation " + OperationNames(operations)));
+  }
+  if (base::Status words = TakeWords(arguments, command); !words.ok())
+    return words;
+  const std::size_t firstOption = command.operation->words == Words::KeyAndFile ? 3 : 2;
+  if (base::Status options = TakeOptions(arguments, firstOption, command); !options.ok())
+    return options;
+  if (command.operation->complete != nullptr) {
+    if (base::Status completed = command.operation->complete(command); !completed.ok())
+      return completed;
+  }
+  return command;
+}
+
+base::Result<KeyName> ParseKeyName(std::string_view keyName) {
+  if (keyName.size() > 1 && keyName.back() == '\\')
+    keyName.remove_suffix(1);
+  const std::string_view rootName = keyName.substr(0, keyName.find('\\'));
+  const auto root =
+      std::find_if(std::begin(kRootNames), std::end(kRootNames), [&](const auto& names) {
+        return base::EqualIgnoringCase(rootName, names.longName) ||
+               base::EqualIgnoringCase(rootName, names.shortName);
+      });
+  if (root == std::end(kRootNames)) {
+    return base::Status::Failed(Quoted(rootName) +
+                                " is not a root key (HKLM, HKCU, HKCR, HKU, HKCC or a long name)");
+  }
+  const bool hasPath = rootName.size() < keyName.size();
+  const std::string_view path = hasPath ? keyName.substr(rootName.size() + 1) : std::string_view();
+  if (base::Status checked = CheckKeyPath(path, hasPath); !checked.ok())
+    return checked;
+  return KeyName{root->root, std::string(path)};
+}
+
+std::string InvalidKeyName(std::string_view reason) {
+  return "ERROR: Invalid key name: " + std::string(reason) + ".";
+}
+
+std::string FullKeyName(const KeyName& key) {
+  const auto names =
+      std::find_if(std::begin(kRootNames), std::end(kRootNames),
+                   [&](const auto& candidate) { return candidate.root == key.root; });
+  std::string name(names->longName);
+  if (!key.path.empty())
+    name.append("\\").append(key.path);
+  return name;
+}
+
+std::string Usage(std::span<const Operation> operations) {
+  std::string usage = "Usage:\n";
+  for (const Operation& operation : operations)
+    usage.append("  pattern-counters-reg ").append(operation.usage).append("\n");
+  return usage.append(kUsageDetails);
 }
 
 }  // namespace reg

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
 #include "store/registry_store.h"
 
 namespace reg {
@@ -20,12 +21,12 @@ struct KeyName {
   std::string path;  // names separated by backslashes; empty for the root itself
 };
 
-// The key that ROOT\path names, one trailing backslash dropped, or why it names none.
-struct ParsedKeyName {
-  KeyName key;
-  std::string error;  // the reason, without reg's words
-};
-ParsedKeyName ParseKeyName(std::string_view keyName);
+// The key that ROOT\path names, one trailing backslash dropped, or why it names none (the reason,
+// without reg's words).
+base::Result<KeyName> ParseKeyName(std::string_view keyName);
+
+// reg's refusal of a command line, naming what is wrong in it.
+std::string InvalidSyntax(const std::string& what);
 
 // reg's message for a key name refused for `reason`.
 std::string InvalidKeyName(std::string_view reason);
@@ -33,11 +34,15 @@ std::string InvalidKeyName(std::string_view reason);
 // The key's full name, with the root's long name.
 std::string FullKeyName(const KeyName& key);
 
-// An option an operation takes: its name without the leading / or -, and whether the word after
-// it is its data.
-struct OptionSyntax {
+// An option of an operation: its name without the leading / or -, whether the word after it is
+// its data, what it sets in the command from that word (empty when it takes none), returning the
+// message that refuses the word or ok, and, for options of which a command may give only one,
+// how the refusal names them.
+struct Option {
   std::string_view name;
   bool takesWord;
+  base::Status (*apply)(std::string_view word, Command& command);
+  std::string_view oneOf = {};
 };
 
 // What follows an operation's name before its options.
@@ -48,16 +53,17 @@ enum class Words { Key, File, KeyAndFile };
 using RunOperation = int (*)(const Command& command, const std::string& storePath,
                              Console& console);
 
-// An operation of the companion: its name, its syntax, and what runs it.
+// An operation of the companion, whole: its name, the words and options it takes, what it needs
+// of a command beyond them (completing it: returns the message that refuses the command, or ok;
+// nullptr when nothing), its usage line after the program's name, and what runs it.
 struct Operation {
   std::string_view name;
   Words words;
-  std::span<const OptionSyntax> options;
+  std::span<const Option> options;
+  base::Status (*complete)(Command& command);
+  std::string_view usage;
   RunOperation run;
 };
-
-// The operation named `name` (any case), or nullptr.
-const Operation* FindOperation(std::string_view name);
 
 struct Command {
   const Operation* operation = nullptr;  // nullptr when help or the version was asked for
@@ -73,18 +79,14 @@ struct Command {
   std::string file;  // export and import: the registry file; backup and restore: the store copy
 };
 
-// A parsed command, or the error message that refuses the command line.
-struct ParsedCommand {
-  Command command;
-  std::string error;
-};
+// Parses the arguments after the program name into a command of one of `operations`. A help word
+// alone, or after an operation alone, asks for help, and --version alone for the version; the
+// word after an option that takes one is data, whatever it is. Returns the command, or the
+// message that refuses the command line.
+base::Result<Command> ParseCommandLine(std::span<const Operation> operations,
+                                       const std::vector<std::string_view>& arguments);
 
-// Parses the arguments after the program name. A help word alone, or after an operation alone,
-// asks for help, and --version alone for the version; the word after /v, /d, /s or /t is data,
-// whatever it is.
-ParsedCommand ParseCommandLine(const std::vector<std::string_view>& arguments);
-
-// The usage text.
-std::string_view Usage();
+// The usage text of the companion with `operations`.
+std::string Usage(std::span<const Operation> operations);
 
 }  // namespace reg

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/ascii.h"
 #include "reg/value_text.h"
 
 namespace reg {
@@ -29,6 +30,12 @@ int Fail(Console& console, std::string_view message) {
   return 1;
 }
 
+int Fail(Console& console, std::string_view subject, const base::Status& status) {
+  if (status.IsNotFound())
+    return Fail(console, kNotFound);
+  return Fail(console, "ERROR: " + std::string(subject) + ": " + status.message() + ".");
+}
+
 bool Confirm(Console& console, const std::string& question) {
   console.out << question << " (Yes/No)? " << std::flush;
   std::string answer;
@@ -39,39 +46,40 @@ bool Confirm(Console& console, const std::string& question) {
     return false;
   while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back())))
     answer.pop_back();
-  return EqualIgnoringCase(answer, "y") || EqualIgnoringCase(answer, "yes");
+  return base::EqualIgnoringCase(answer, "y") || base::EqualIgnoringCase(answer, "yes");
 }
 
-std::string StoreError(const std::string& storePath, const std::string& reason) {
-  return "ERROR: Cannot use the registry store" + (storePath.empty() ? "" : " " + storePath) +
-         ": " + reason + ".";
+std::string StoreSubject(const std::string& storePath) {
+  return "Cannot use the registry store" + (storePath.empty() ? "" : " " + storePath);
 }
 
-int FailOnStore(Console& console, sqlite3* db, const std::string& reason) {
+int FailOnStore(Console& console, sqlite3* db, const base::Status& status) {
   const char* file = sqlite3_db_filename(db, "main");
-  return Fail(console, StoreError(file == nullptr ? std::string() : file, reason));
+  return Fail(console, StoreSubject(file == nullptr ? std::string() : file), status);
 }
 
-int OpenFailure(const std::string& storePath, const std::string& reason, Console& console) {
+int OpenFailure(const std::string& storePath, const base::Status& status, Console& console) {
   std::error_code ignored;
   if (!storePath.empty() && std::filesystem::symlink_status(storePath, ignored).type() ==
                                 std::filesystem::file_type::not_found) {
-    return Fail(console,
-                StoreError(storePath, "it does not exist; add, import or restore makes it"));
+    return Fail(console, StoreSubject(storePath),
+                base::Status::Failed("it does not exist; add, import or restore makes it"));
   }
-  return Fail(console, StoreError(storePath, reason));
+  return Fail(console, StoreSubject(storePath), status);
 }
 
 store::Store OpenForWriting(const std::string& storePath, Console& console) {
-  store::OpenedStore opened = store::OpenStore(storePath, store::Access::ReadWrite);
-  if (!opened.db)
-    OpenFailure(storePath, opened.error, console);
-  return std::move(opened.db);
+  store::Result<store::OpenedStore> opened = store::OpenStore(storePath, store::Access::ReadWrite);
+  if (!opened.ok()) {
+    OpenFailure(storePath, opened.status(), console);
+    return nullptr;
+  }
+  return std::move(opened->db);
 }
 
 store::Store CreateAndOpen(const std::string& storePath, Console& console) {
   if (const store::Status created = store::CreateStoreIfMissing(storePath); !created.ok()) {
-    Fail(console, StoreError(storePath, created.error));
+    Fail(console, StoreSubject(storePath), created);
     return nullptr;
   }
   return OpenForWriting(storePath, console);
@@ -85,30 +93,30 @@ int ReadAtOneMoment(const std::string& storePath, Console& console,
   do {
     if (!refused.empty())
       std::this_thread::sleep_for(kPauseBeforeReadingAgain);
-    store::OpenedStore opened = store::OpenForReading(storePath);
-    if (!opened.db && !opened.transient)
-      return OpenFailure(storePath, opened.error, console);
-    if (!opened.db) {
-      refused = opened.error;
+    store::Result<store::OpenedStore> opened = store::OpenForReading(storePath);
+    if (!opened.ok() && !opened.status().IsTransient())
+      return OpenFailure(storePath, opened.status(), console);
+    if (!opened.ok()) {
+      refused = opened.status().message();
       continue;
     }
     std::ostringstream out;
     std::ostringstream err;
     Console buffered{console.in, out, err};
     int status = 1;
-    const store::Status transaction = store::InOneReadTransaction(opened.db.get(), [&] {
-      status = read(opened.db.get(), buffered);
-      return store::Status{};
+    const store::Status transaction = store::InOneReadTransaction(opened->db.get(), [&] {
+      status = read(opened->db.get(), buffered);
+      return store::Status::OK();
     });
-    if (!transaction.ok() && !transaction.transient)
-      return Fail(console, StoreError(storePath, transaction.error));
-    opened.db.reset();
-    if (transaction.ok() && store::SnapshotStillCurrent(storePath, opened)) {
+    if (!transaction.ok() && !transaction.IsTransient())
+      return Fail(console, StoreSubject(storePath), transaction);
+    opened->db.reset();
+    if (transaction.ok() && store::SnapshotStillCurrent(storePath, *opened)) {
       console.out << out.str();
       console.err << err.str();
       return status;
     }
-    refused = transaction.ok() ? "writers kept changing it" : transaction.error;
+    refused = transaction.ok() ? "writers kept changing it" : transaction.message();
   } while (std::chrono::steady_clock::now() < deadline);
   return Fail(console, "ERROR: The registry store " + storePath +
                            " could not be read at one moment within " +

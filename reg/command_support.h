@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "store/registry_store.h"
+#include "store/store_file.h"
 
 namespace reg {
 
@@ -27,18 +28,23 @@ inline constexpr std::string_view kDone = "The operation completed successfully.
 // Writes the error message on its line. Returns the exit status for it, 1.
 int Fail(Console& console, std::string_view message);
 
+// Reports a failure about `subject`, what could not be done ("Cannot write the file F"): reg's
+// message for a key or value that is not there when it is NotFound, else "ERROR: subject:
+// reason.". Returns the exit status for it, 1.
+int Fail(Console& console, std::string_view subject, const base::Status& status);
+
 // Asks a yes-or-no question, and ends its line where no typed answer ended it. Returns whether
 // the answer was y or yes, in any case; no answer is no.
 bool Confirm(Console& console, const std::string& question);
 
-// The message for a store that cannot be used, and why.
-std::string StoreError(const std::string& storePath, const std::string& reason);
+// What a failure of the store at `storePath` is about, for Fail.
+std::string StoreSubject(const std::string& storePath);
 
 // Reports a failure of the open store `db`, naming its file. Returns the exit status for it, 1.
-int FailOnStore(Console& console, sqlite3* db, const std::string& reason);
+int FailOnStore(Console& console, sqlite3* db, const base::Status& status);
 
 // Reports why the store could not be opened, or that it does not exist. Returns the exit status.
-int OpenFailure(const std::string& storePath, const std::string& reason, Console& console);
+int OpenFailure(const std::string& storePath, const base::Status& status, Console& console);
 
 // Opens the store for writing; nullptr after reporting why it could not be.
 store::Store OpenForWriting(const std::string& storePath, Console& console);

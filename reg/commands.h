@@ -1,12 +1,16 @@
 // The companion's commands on the registry store, and running one by its operation.
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "reg/command_line.h"
 #include "reg/command_support.h"
 
 namespace reg {
+
+// The companion's operations, for ParseCommandLine.
+std::span<const Operation> Operations();
 
 // Runs the command on the store file at `storePath`, or prints the usage or the version when it
 // asks for them. Returns the exit status: 0 on success, 1 after an error message on

@@ -12,16 +12,16 @@
 
 int main(int argc, char* argv[]) {
   const std::vector<std::string_view> arguments(argv + 1, argv + argc);
-  const reg::ParsedCommand parsed = reg::ParseCommandLine(arguments);
-  if (!parsed.error.empty()) {
-    std::cerr << parsed.error << '\n';
+  const base::Result<reg::Command> parsed = reg::ParseCommandLine(reg::Operations(), arguments);
+  if (!parsed.ok()) {
+    std::cerr << parsed.status().message() << '\n';
     return 1;
   }
   reg::DescriptorOutput standardOutput(STDOUT_FILENO);
   std::ostream out(&standardOutput);
   const bool atTerminal = ::isatty(STDIN_FILENO) == 1;
   const int status =
-      reg::RunCommand(parsed.command, store::StorePath(), {std::cin, out, std::cerr, atTerminal});
+      reg::RunCommand(*parsed, store::StorePath(), {std::cin, out, std::cerr, atTerminal});
   if (standardOutput.failure() != 0) {
     std::cerr << "ERROR: Cannot write the output: " << std::strerror(standardOutput.failure())
               << ".\n";

@@ -4,11 +4,15 @@
 #include <cstdio>
 #include <optional>
 
+#include "base/ascii.h"
 #include "reg/utf16.h"
 #include "reg/value_text.h"
 
 namespace reg {
 namespace {
+
+using base::Result;
+using base::Status;
 
 constexpr std::string_view kVersion5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kVersion4 = "REGEDIT4";
@@ -110,20 +114,17 @@ std::optional<std::string> ReadQuoted(std::string_view& text) {
   return std::nullopt;
 }
 
+// The number that one to `maxDigits` hexadecimal digits spell; nothing for no digits, more, or
+// another character.
 std::optional<std::uint32_t> HexNumber(std::string_view digits, std::size_t maxDigits) {
   if (digits.empty() || digits.size() > maxDigits)
     return std::nullopt;
   std::uint32_t number = 0;
   for (const char c : digits) {
-    const char lower = AsciiLower(c);
-    int digit = -1;
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    if (lower >= 'a' && lower <= 'f')
-      digit = lower - 'a' + 10;
-    if (digit < 0)
+    const std::optional<std::uint32_t> digit = base::HexDigit(c);
+    if (!digit)
       return std::nullopt;
-    number = (number << 4) | static_cast<std::uint32_t>(digit);
+    number = (number << 4) | *digit;
   }
   return number;
 }
@@ -152,49 +153,47 @@ std::string_view BeforeComment(std::string_view data) {
   return TrimmedRight(TrimmedLeft(data.substr(0, data.find(';'))));
 }
 
-// The value data after the `=`, or the reason it cannot be read. `wideText`: text types' hex data
-// is UTF-16 (version 5 files). A comment may follow the data, as reg reads it.
-struct ParsedData {
-  std::optional<store::Value> value;  // nothing: delete the value
-  std::string error;
-};
+// A value's data as a line gives it: the value, or nothing to delete the value.
+using ParsedData = Result<std::optional<store::Value>>;
 
+// Each returns the data after the `=`, or why it cannot be read. A comment may follow the data,
+// as reg reads it.
 ParsedData ParseText(std::string_view data) {
   data.remove_prefix(1);
   const std::optional<std::string> text = ReadQuoted(data);
   if (!text || !BeforeComment(data).empty())
-    return {std::nullopt, "a text must end with the line, in quotes"};
-  return {store::Value{store::kRegSz, *text + '\0'}, {}};
+    return Status::Failed("a text must end with the line, in quotes");
+  return std::optional(store::Value{store::kRegSz, *text + '\0'});
 }
 
 ParsedData ParseDword(std::string_view digits) {
   const std::optional<std::uint32_t> number = HexNumber(BeforeComment(digits), 8);
   if (!number)
-    return {std::nullopt, "dword: takes up to 8 hexadecimal digits"};
-  return {store::Value{store::kRegDword, store::LittleEndianBytes(*number, 4)}, {}};
+    return Status::Failed("dword: takes up to 8 hexadecimal digits");
+  return std::optional(store::Value{store::kRegDword, store::LittleEndianBytes(*number, 4)});
 }
 
-// hex: and hex(N): data, whose text types are UTF-16 (`wideText`) or ANSI text.
+// hex: and hex(N): data, whose text types are UTF-16 (`wideText`, version 5 files) or ANSI text.
 ParsedData ParseHex(std::uint32_t type, std::string_view list, bool wideText) {
   std::optional<std::string> bytes = HexBytes(list);
   if (!bytes)
-    return {std::nullopt, "hexadecimal bytes must be separated by commas"};
+    return Status::Failed("hexadecimal bytes must be separated by commas");
   if (!IsTextType(type))
-    return {store::Value{type, *bytes}, {}};
+    return std::optional(store::Value{type, *bytes});
   if (!wideText)
-    return {store::Value{type, TextFromWindows1252(*bytes)}, {}};
+    return std::optional(store::Value{type, TextFromWindows1252(*bytes)});
   if (bytes->size() % 2 != 0)
-    return {std::nullopt, "UTF-16 text must have an even number of bytes"};
+    return Status::Failed("UTF-16 text must have an even number of bytes");
   const DecodedUtf16 text = TextFromUtf16(*bytes);
   if (text.loneSurrogate)
-    return {std::nullopt, std::string(kLoneSurrogate)};
-  return {store::Value{type, text.text}, {}};
+    return Status::Failed(kLoneSurrogate);
+  return std::optional(store::Value{type, text.text});
 }
 
 ParsedData ParseData(std::string_view data, bool wideText) {
   data = TrimmedRight(data);
   if (data == "-")
-    return {std::nullopt, {}};
+    return std::optional<store::Value>();
   if (data.starts_with('"'))
     return ParseText(data);
   if (data.starts_with("dword:"))
@@ -207,15 +206,15 @@ ParsedData ParseData(std::string_view data, bool wideText) {
           ? std::nullopt
           : HexNumber(data.substr(4, close - 4), 8);
   if (data.starts_with("hex(") && !type)
-    return {std::nullopt, "hex(N): takes a hexadecimal type number"};
+    return Status::Failed("hex(N): takes a hexadecimal type number");
   if (!type)
-    return {std::nullopt, "the data is not \"text\", dword:, hex: or hex(N):, nor - to delete"};
+    return Status::Failed("the data is not \"text\", dword:, hex: or hex(N):, nor - to delete");
   return ParseHex(*type, data.substr(close + 2), wideText);
 }
 
 // Reads a value's name at the start of `line`: @ for the unnamed value, or a quoted name. Returns
-// the name and moves `line` past it; nothing when the line starts with neither, `quoted` set when
-// a quote opened a name that no quote closes.
+// the name and moves `line` past it; nothing when the line starts with neither, `unclosed` set
+// when a quote opened a name that no quote closes.
 struct ValueName {
   std::optional<std::string> name;
   bool unclosed = false;
@@ -309,8 +308,8 @@ DecodedFile Decoded(std::string_view bytes) {
   return {std::string(bytes.starts_with("\xEF\xBB\xBF") ? bytes.substr(3) : bytes), std::nullopt};
 }
 
-ParsedRegistryFile Refused(std::size_t line, const std::string& reason) {
-  return {{}, "line " + std::to_string(line) + ": " + reason};
+Status Refused(std::size_t line, std::string_view reason) {
+  return Status::Failed("line " + std::to_string(line) + ": " + std::string(reason));
 }
 
 // Where the reading of a file's lines has got to.
@@ -322,52 +321,53 @@ struct FileReading {
 };
 
 // Reads a key's line: [KEY], or [-KEY] to delete it. The name ends at the last bracket; what
-// follows it (a comment) is passed over. Returns an error text, empty on success.
-std::string ReadKeyLine(std::string_view line, std::size_t number, FileReading& reading) {
+// follows it (a comment) is passed over. Returns why the line is refused, or ok.
+Status ReadKeyLine(std::string_view line, std::size_t number, FileReading& reading) {
   const std::size_t close = line.rfind(']');
   const bool remove = line.size() > 1 && line[1] == '-';
   const std::size_t start = remove ? 2 : 1;
   if (close == std::string_view::npos || close <= start)
-    return "a key name must be in brackets";
+    return Status::Failed("a key name must be in brackets");
   reading.key = std::string(line.substr(start, close - start));
   reading.keyDeleted = remove;
   reading.changes.push_back({remove ? FileChange::Kind::DeleteKey : FileChange::Kind::CreateKey,
                              number,
                              *reading.key,
                              {}});
-  return std::string();
+  return Status::OK();
 }
 
-// Reads a value's line: NAME=DATA, or NAME=- to delete the value. Returns an error text, empty on
-// success.
-std::string ReadValueLine(std::string_view line, std::size_t number, FileReading& reading) {
+// Reads a value's line: NAME=DATA, or NAME=- to delete the value. Returns why the line is
+// refused, or ok.
+Status ReadValueLine(std::string_view line, std::size_t number, FileReading& reading) {
   if (!reading.key)
-    return "a value must follow the name of a key";
+    return Status::Failed("a value must follow the name of a key");
   if (reading.keyDeleted)
-    return std::string();
+    return Status::OK();
   const ValueName name = ReadValueName(line);
   if (name.unclosed)
-    return "a value's name must be in quotes";
+    return Status::Failed("a value's name must be in quotes");
   if (!name.name)
-    return "not a key, a value or a comment";
+    return Status::Failed("not a key, a value or a comment");
   line = TrimmedLeft(line);
   if (!line.starts_with('='))
-    return "a value's name must be followed by =";
+    return Status::Failed("a value's name must be followed by =");
   const ParsedData data = ParseData(TrimmedLeft(line.substr(1)), reading.wideText);
-  if (!data.error.empty())
-    return data.error;
+  if (!data.ok())
+    return data.status();
   using Kind = FileChange::Kind;
-  reading.changes.push_back({data.value ? Kind::WriteValue : Kind::DeleteValue,
+  reading.changes.push_back({*data ? Kind::WriteValue : Kind::DeleteValue,
                              number,
                              *reading.key,
-                             {*name.name, data.value.value_or(store::Value{})}});
-  return std::string();
+                             {*name.name, data->value_or(store::Value{})}});
+  return Status::OK();
 }
 
-// Reads one line after the header: a key, a value, or nothing (blank, or a comment).
-std::string ReadLine(std::string_view line, std::size_t number, FileReading& reading) {
+// Reads one line after the header: a key, a value, or nothing (blank, or a comment). Returns why
+// the line is refused, or ok.
+Status ReadLine(std::string_view line, std::size_t number, FileReading& reading) {
   if (line.empty() || line.starts_with(';'))
-    return std::string();
+    return Status::OK();
   if (line.starts_with('['))
     return ReadKeyLine(line, number, reading);
   return ReadValueLine(line, number, reading);
@@ -386,10 +386,10 @@ std::string FormatRegistryFile(const std::vector<ExportedKey>& keys) {
   return "\xFF\xFE" + Utf16FromText(text);
 }
 
-ParsedRegistryFile ParseRegistryFile(std::string_view bytes) {
+Result<std::vector<FileChange>> ParseRegistryFile(std::string_view bytes) {
   const DecodedFile decoded = Decoded(bytes);
   if (decoded.loneSurrogateLine)
-    return Refused(*decoded.loneSurrogateLine, std::string(kLoneSurrogate));
+    return Refused(*decoded.loneSurrogateLine, kLoneSurrogate);
   const LogicalText text = LogicalLines(decoded.text);
   if (text.endsInsideValue)
     return Refused(text.lines.back().number, "the file ends inside this value's data");
@@ -403,10 +403,10 @@ ParsedRegistryFile ParseRegistryFile(std::string_view bytes) {
   FileReading reading{header == kVersion5};
   for (std::size_t i = 1; i < text.lines.size(); ++i) {
     const FileLine& line = text.lines[i];
-    if (std::string error = ReadLine(TrimmedLeft(line.text), line.number, reading); !error.empty())
-      return Refused(line.number, error);
+    if (Status read = ReadLine(TrimmedLeft(line.text), line.number, reading); !read.ok())
+      return Refused(line.number, read.message());
   }
-  return {std::move(reading.changes), std::string()};
+  return std::move(reading.changes);
 }
 
 }  // namespace reg

@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "store/registry_store.h"
+#include "base/status.h"
+#include "store/registry_values.h"
 
 namespace reg {
 
@@ -33,11 +34,7 @@ struct FileChange {
   store::NamedValue value;
 };
 
-// The changes the file's bytes ask for, or the error that refuses it, naming the line.
-struct ParsedRegistryFile {
-  std::vector<FileChange> changes;
-  std::string error;
-};
-ParsedRegistryFile ParseRegistryFile(std::string_view bytes);
+// The changes the file's bytes ask for, or why the file is refused, naming the line.
+base::Result<std::vector<FileChange>> ParseRegistryFile(std::string_view bytes);
 
 }  // namespace reg

@@ -10,32 +10,34 @@
 
 namespace reg {
 
-FileRead ReadRegularFile(const std::string& path) {
-  FileRead read;
+base::Result<std::string> ReadRegularFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
-    return {{}, std::strerror(errno)};
+    return base::Status::Failed(std::strerror(errno));
+  base::Status read;
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
-    read.error = std::strerror(errno);
+    read = base::Status::Failed(std::strerror(errno));
   } else if (!S_ISREG(status.st_mode)) {
-    read.error = S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : "it is not a regular file";
+    read = base::Status::Failed(S_ISDIR(status.st_mode) ? std::strerror(EISDIR)
+                                                        : "it is not a regular file");
   }
+  std::string bytes;
   char buffer[65536];
-  while (read.error.empty()) {
+  while (read.ok()) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR)
       continue;
     if (got < 0)
-      read.error = std::strerror(errno);
+      read = base::Status::Failed(std::strerror(errno));
     if (got <= 0)
       break;
-    read.bytes.append(buffer, static_cast<std::size_t>(got));
+    bytes.append(buffer, static_cast<std::size_t>(got));
   }
   ::close(fd);
-  if (!read.error.empty())
-    read.bytes.clear();
-  return read;
+  if (!read.ok())
+    return read;
+  return bytes;
 }
 
 }  // namespace reg

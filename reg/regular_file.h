@@ -3,17 +3,13 @@
 
 #include <string>
 
-namespace reg {
+#include "base/status.h"
 
-// A file's bytes, or why they could not be read.
-struct FileRead {
-  std::string bytes;
-  std::string error;  // empty on success
-};
+namespace reg {
 
 // Reads the whole regular file at `path`. Anything but a regular file is refused before it is
 // read, so that a FIFO or a device never holds the caller up, and a read that fails midway is an
-// error.
-FileRead ReadRegularFile(const std::string& path);
+// error. Returns the file's bytes, or why they could not be read.
+base::Result<std::string> ReadRegularFile(const std::string& path);
 
 }  // namespace reg

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/ascii.h"
 #include "reg/utf16.h"
 
 namespace reg {
@@ -16,27 +17,22 @@ using store::Value;
 // The unsigned number that `text` spells in decimal, or in hexadecimal after 0x, when it is no
 // more than `maximum`. Signs, spaces and trailing characters are refused.
 std::optional<std::uint64_t> StrictNumber(std::string_view text, std::uint64_t maximum) {
-  int base = 10;
+  std::uint64_t radix = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
+    radix = 16;
     text.remove_prefix(2);
   }
   if (text.empty())
     return std::nullopt;
   std::uint64_t value = 0;
   for (char c : text) {
-    const char lower = AsciiLower(c);
-    int digit = -1;
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    if (base == 16 && lower >= 'a' && lower <= 'f')
-      digit = lower - 'a' + 10;
-    if (digit < 0)
+    const std::optional<std::uint32_t> digit = base::HexDigit(c);
+    if (!digit || *digit >= radix)
       return std::nullopt;
-    const auto next = static_cast<std::uint64_t>(digit);
-    if (value > (maximum - next) / static_cast<std::uint64_t>(base))
+    const std::uint64_t next = *digit;
+    if (value > (maximum - next) / radix)
       return std::nullopt;
-    value = value * static_cast<std::uint64_t>(base) + next;
+    value = value * radix + next;
   }
   return value;
 }
@@ -45,7 +41,7 @@ std::optional<std::uint64_t> StrictNumber(std::string_view text, std::uint64_t m
 // may be negative (taken modulo 2^64, so -1 is all ones).
 EncodedData EncodeNumber(const std::optional<std::string>& text, std::size_t size) {
   if (!text || text->empty())
-    return {store::LittleEndianBytes(0, size), {}};
+    return store::LittleEndianBytes(0, size);
   std::string_view digits(*text);
   const bool negative = size == 8 && digits.front() == '-';
   if (digits.front() == '+' || negative)
@@ -55,36 +51,35 @@ EncodedData EncodeNumber(const std::optional<std::string>& text, std::size_t siz
   if (number && negative)
     number = 0 - *number;
   if (!number) {
-    return {{},
-            "ERROR: Invalid data for a " + std::string(size == 4 ? "REG_DWORD" : "REG_QWORD") +
-                " value: \"" + *text + "\" is not a decimal or 0x hexadecimal number of " +
-                std::to_string(size * 8) + " bits."};
+    return base::Status::Failed("ERROR: Invalid data for a " +
+                                std::string(size == 4 ? "REG_DWORD" : "REG_QWORD") + " value: \"" +
+                                *text + "\" is not a decimal or 0x hexadecimal number of " +
+                                std::to_string(size * 8) + " bits.");
   }
-  return {store::LittleEndianBytes(*number, size), {}};
+  return store::LittleEndianBytes(*number, size);
 }
 
 // Hexadecimal digit pairs; an odd number of digits starts with a 0 nibble, as reg reads it.
 EncodedData EncodeHexPairs(const std::optional<std::string>& text) {
   const std::string given = text.value_or(std::string());
   const std::string digits = given.size() % 2 != 0 ? "0" + given : given;
-  const EncodedData refused{{}, "ERROR: Invalid binary data: give hexadecimal digits."};
   std::string bytes;
   for (std::size_t i = 0; i < digits.size(); i += 2) {
     const auto pair = StrictNumber("0x" + digits.substr(i, 2), 0xFF);
     if (!pair)
-      return refused;
+      return base::Status::Failed("ERROR: Invalid binary data: give hexadecimal digits.");
     bytes.push_back(static_cast<char>(*pair));
   }
-  return {bytes, {}};
+  return bytes;
 }
 
 EncodedData EncodeText(const std::optional<std::string>& text) {
-  return {text.value_or(std::string()) + '\0', {}};
+  return text.value_or(std::string()) + '\0';
 }
 
 // REG_NONE data given as text is stored as reg stores it: UTF-16LE with its terminating NUL.
 EncodedData EncodeWideText(const std::optional<std::string>& text) {
-  return {Utf16FromText(text.value_or(std::string())) + std::string(2, '\0'), {}};
+  return Utf16FromText(text.value_or(std::string())) + std::string(2, '\0');
 }
 
 // Strings between separators; an empty string would end the list early, so one is refused
@@ -92,18 +87,19 @@ EncodedData EncodeWideText(const std::optional<std::string>& text) {
 EncodedData EncodeMultiText(const std::optional<std::string>& text, std::string_view separator) {
   std::string_view rest = text ? std::string_view(*text) : std::string_view();
   if (rest == separator)
-    return {std::string(2, '\0'), {}};  // a list of one empty string, as reg stores it
+    return std::string(2, '\0');  // a list of one empty string, as reg stores it
   std::string bytes;
   while (!rest.empty()) {
     const std::size_t end = rest.find(separator);
     if (end == 0) {
-      return {{}, "ERROR: Invalid data for a REG_MULTI_SZ value: an empty string inside the list."};
+      return base::Status::Failed(
+          "ERROR: Invalid data for a REG_MULTI_SZ value: an empty string inside the list.");
     }
     bytes.append(rest.substr(0, end)).push_back('\0');
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + separator.size());
   }
   bytes.push_back('\0');
-  return {bytes, {}};
+  return bytes;
 }
 
 std::string ShowHexNumber(const Value& value) {
@@ -169,10 +165,10 @@ const TypeRule* FindType(std::uint32_t number) {
 }  // namespace
 
 std::optional<std::uint32_t> TypeNumber(std::string_view name) {
-  if (EqualIgnoringCase(name, "REG_DWORD_LITTLE_ENDIAN"))
+  if (base::EqualIgnoringCase(name, "REG_DWORD_LITTLE_ENDIAN"))
     return store::kRegDword;  // another name of REG_DWORD
   for (const TypeRule& type : kTypes) {
-    if (EqualIgnoringCase(type.name, name))
+    if (base::EqualIgnoringCase(type.name, name))
       return type.number;
   }
   return std::nullopt;

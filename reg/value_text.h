@@ -6,24 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "store/registry_store.h"
+#include "base/status.h"
+#include "store/registry_values.h"
 
 namespace reg {
-
-constexpr char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Whether the two texts are equal when ASCII letters are compared without regard to case.
-constexpr bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i]))
-      return false;
-  }
-  return true;
-}
 
 // A type the store knows only by its number: a 32-bit number, shown as reg shows it.
 inline constexpr std::uint32_t kRegDwordBigEndian = 5;
@@ -34,12 +20,9 @@ std::optional<std::uint32_t> TypeNumber(std::string_view name);
 // The name of a type number; numbers without a name show as REG_UNKNOWN(n).
 std::string TypeName(std::uint32_t type);
 
-// Value bytes from the text given with /d (nothing when /d was not given), or the error that
+// Value bytes from the text given with /d (nothing when /d was not given), or the message that
 // refuses the text. Numbers must fit their type: never stored cut down.
-struct EncodedData {
-  std::string bytes;
-  std::string error;
-};
+using EncodedData = base::Result<std::string>;
 EncodedData EncodeData(std::uint32_t type, const std::optional<std::string>& text,
                        std::string_view separator);
 

@@ -6,6 +6,11 @@
 #include "store/sqlite_statement.h"
 
 namespace store {
+
+void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
+  sqlite3_finalize(statement);
+}
+
 namespace {
 
 // Runs `work` inside a transaction that takes the write lock up front, so that a busy store is
@@ -38,53 +43,57 @@ constexpr const char* kDeleteCutKeys = "DELETE FROM keys WHERE parent IS NULL AN
 constexpr const char* kWriteValue =
     "INSERT INTO vals (key, name, type, data) VALUES (?, ?, ?, ?) "
     "ON CONFLICT (key, name) DO UPDATE SET type = excluded.type, data = excluded.data";
-// Looks up one subkey by name with a statement prepared from kFindSubkey.
-KeyLookup FindSubkey(sqlite3* db, sqlite3_stmt* findSubkey, KeyId parent, std::string_view name) {
+// Looks up one subkey by name with a statement prepared from kFindSubkey. Returns it, NotFound,
+// or why the read failed.
+Result<Key> FindSubkey(sqlite3* db, sqlite3_stmt* findSubkey, KeyId parent, std::string_view name) {
   if (findSubkey == nullptr)
-    return {Outcome::Failed, 0, {}, ErrorOf(db)};
+    return FailureOf(db);
   Bind(findSubkey, parent, name);
   const int step = sqlite3_step(findSubkey);
-  KeyLookup lookup{Outcome::NotFound};
+  Result<Key> lookup = Status::NotFound();
   if (step == SQLITE_ROW)
-    lookup = {Outcome::Found, sqlite3_column_int64(findSubkey, 0), ColumnBytes(findSubkey, 1)};
+    lookup = Key{sqlite3_column_int64(findSubkey, 0), ColumnBytes(findSubkey, 1)};
   else if (step != SQLITE_DONE)
-    lookup = {Outcome::Failed, 0, {}, ErrorOf(db)};
+    lookup = FailureOf(db);
   sqlite3_reset(findSubkey);  // ends its read, before any write of the caller
   return lookup;
 }
 
-KeyLookup InsertSubkey(sqlite3* db, KeyId parent, std::string_view name) {
+// Returns the new subkey, or why it could not be inserted.
+Result<Key> InsertSubkey(sqlite3* db, KeyId parent, std::string_view name) {
   const Statement statement =
       Prepare(db, "INSERT INTO keys (parent, name) VALUES (?, ?)", parent, name);
   if (Status inserted = Run(db, statement.get()); !inserted.ok())
-    return {Outcome::Failed, 0, {}, inserted.error};
-  return {Outcome::Found, sqlite3_last_insert_rowid(db), std::string(name)};
+    return inserted;
+  return Key{sqlite3_last_insert_rowid(db), std::string(name)};
 }
 
 // Walks `path` down from the root, one name at a time. Where a name is missing, `whenMissing`
-// decides: it returns the lookup to go on with (a new key), or NotFound to stop.
+// decides: it returns the key to go on with (a new one), or NotFound to stop. Returns the key,
+// NotFound, or the first failure.
 template <typename WhenMissing>
-KeyLookup WalkKeyPath(sqlite3* db, Root root, std::string_view path, WhenMissing&& whenMissing) {
-  KeyLookup key{Outcome::Found, static_cast<KeyId>(root)};
+Result<Key> WalkKeyPath(sqlite3* db, Root root, std::string_view path, WhenMissing&& whenMissing) {
+  Key key{static_cast<KeyId>(root), std::string()};
   const Statement findSubkey = Prepare(db, kFindSubkey);  // one for every name of the path
   while (!path.empty()) {
     const std::size_t end = path.find('\\');
     const std::string_view name = path.substr(0, end);
     path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
-    KeyLookup subkey = FindSubkey(db, findSubkey.get(), key.id, name);
-    if (subkey.outcome == Outcome::NotFound)
+    Result<Key> subkey = FindSubkey(db, findSubkey.get(), key.id, name);
+    if (subkey.status().IsNotFound())
       subkey = whenMissing(key.id, name);
-    if (subkey.outcome != Outcome::Found)
+    if (!subkey.ok())
       return subkey;
-    key.id = subkey.id;
-    key.path += (key.path.empty() ? "" : "\\") + subkey.path;
+    key.id = subkey->id;
+    key.path += (key.path.empty() ? "" : "\\") + subkey->path;
   }
   return key;
 }
 
-// Runs `runDelete` in its own write transaction; its last statement deletes.
+// Runs `runDelete` in its own write transaction; its last statement deletes. Returns ok when it
+// deleted something, NotFound when it did not, or the failure.
 template <typename RunDelete>
-Deletion DeleteWith(sqlite3* db, RunDelete&& runDelete) {
+Status DeleteWith(sqlite3* db, RunDelete&& runDelete) {
   int deleted = 0;
   const Status status = InWriteTransaction(db, [&] {
     const Status ran = runDelete();
@@ -92,23 +101,23 @@ Deletion DeleteWith(sqlite3* db, RunDelete&& runDelete) {
     return ran;
   });
   if (!status.ok())
-    return {Outcome::Failed, status.error};
-  return {deleted > 0 ? Outcome::Found : Outcome::NotFound};
+    return status;
+  return deleted > 0 ? Status::OK() : Status::NotFound();
 }
 
-// Reads every row of a prepared statement with `readRow`. Nothing is listed when the statement
+// Reads every row of a prepared statement with `readRow`. Returns the rows, or why the statement
 // could not be prepared or a step failed.
 template <typename ReadRow>
 auto CollectRows(sqlite3* db, Statement statement, ReadRow&& readRow)
-    -> Listing<decltype(readRow(statement.get()))> {
-  Listing<decltype(readRow(statement.get()))> rows;
+    -> Result<std::vector<decltype(readRow(statement.get()))>> {
+  std::vector<decltype(readRow(statement.get()))> rows;
   if (!statement)
-    return {{}, ErrorOf(db)};
+    return FailureOf(db);
   int step;
   while ((step = sqlite3_step(statement.get())) == SQLITE_ROW)
-    rows.items.push_back(readRow(statement.get()));
+    rows.push_back(readRow(statement.get()));
   if (step != SQLITE_DONE)
-    return {{}, ErrorOf(db)};
+    return FailureOf(db);
   return rows;
 }
 
@@ -120,25 +129,25 @@ NamedValue ReadNamedValue(sqlite3_stmt* row) {
 
 }  // namespace
 
-KeyLookup FindKey(sqlite3* db, Root root, std::string_view path) {
+Result<Key> FindKey(sqlite3* db, Root root, std::string_view path) {
   return WalkKeyPath(db, root, path,
-                     [](KeyId, std::string_view) { return KeyLookup{Outcome::NotFound}; });
+                     [](KeyId, std::string_view) { return Result<Key>(Status::NotFound()); });
 }
 
-KeyLookup CreateKey(sqlite3* db, Root root, std::string_view path) {
-  KeyLookup key{Outcome::Failed};
+Result<Key> CreateKey(sqlite3* db, Root root, std::string_view path) {
+  Result<Key> key = Status::NotFound();
   const Status status = InWriteTransaction(db, [&] {
     key = WalkKeyPath(db, root, path, [db](KeyId parent, std::string_view name) {
       return InsertSubkey(db, parent, name);
     });
-    return Status{key.error};
+    return key.status();
   });
   if (!status.ok())
-    key = {Outcome::Failed, 0, {}, status.error};
+    return status;
   return key;
 }
 
-ValueLookup ReadValue(sqlite3* db, KeyId key, std::string_view name) {
+Result<NamedValue> ReadValue(sqlite3* db, KeyId key, std::string_view name) {
   return ReadValueWith(db, PrepareReadValue(db).get(), key, name);
 }
 
@@ -154,16 +163,17 @@ Statement PrepareWriteValue(sqlite3* db) {
   return Prepare(db, kWriteValue);
 }
 
-ValueLookup ReadValueWith(sqlite3* db, sqlite3_stmt* readValue, KeyId key, std::string_view name) {
+Result<NamedValue> ReadValueWith(sqlite3* db, sqlite3_stmt* readValue, KeyId key,
+                                 std::string_view name) {
   if (readValue == nullptr)
-    return {Outcome::Failed, {}, ErrorOf(db)};
+    return FailureOf(db);
   Bind(readValue, key, name);
   const int step = sqlite3_step(readValue);
-  ValueLookup lookup{Outcome::NotFound};
+  Result<NamedValue> lookup = Status::NotFound();
   if (step == SQLITE_ROW)
-    lookup = {Outcome::Found, ReadNamedValue(readValue)};
+    lookup = ReadNamedValue(readValue);
   else if (step != SQLITE_DONE)
-    lookup = {Outcome::Failed, {}, ErrorOf(db)};
+    lookup = FailureOf(db);
   sqlite3_reset(readValue);  // ends its read, so that a later write starts from the latest store
   return lookup;
 }
@@ -171,7 +181,7 @@ ValueLookup ReadValueWith(sqlite3* db, sqlite3_stmt* readValue, KeyId key, std::
 Status WriteValueWith(sqlite3* db, sqlite3_stmt* writeValue, KeyId key, std::string_view name,
                       const Value& value) {
   if (writeValue == nullptr)
-    return {ErrorOf(db)};
+    return FailureOf(db);
   return InWriteTransaction(db, [&] {
     Bind(writeValue, key, name, value.type);
     BindBlob(writeValue, 4, value.bytes);
@@ -181,31 +191,31 @@ Status WriteValueWith(sqlite3* db, sqlite3_stmt* writeValue, KeyId key, std::str
   });
 }
 
-Deletion DeleteValue(sqlite3* db, KeyId key, std::string_view name) {
+Status DeleteValue(sqlite3* db, KeyId key, std::string_view name) {
   return DeleteWith(db, [&] {
     return Run(db, Prepare(db, "DELETE FROM vals WHERE key = ? AND name = ?", key, name).get());
   });
 }
 
-Deletion DeleteAllValues(sqlite3* db, KeyId key) {
+Status DeleteAllValues(sqlite3* db, KeyId key) {
   return DeleteWith(
       db, [&] { return Run(db, Prepare(db, "DELETE FROM vals WHERE key = ?", key).get()); });
 }
 
-Deletion DeleteKey(sqlite3* db, KeyId key) {
+Status DeleteKey(sqlite3* db, KeyId key) {
   return DeleteWith(db, [&] {
     const Status cut = Run(db, Prepare(db, kCutSubtree, key).get());
     return cut.ok() ? Run(db, Prepare(db, kDeleteCutKeys).get()) : cut;
   });
 }
 
-Listing<NamedValue> ListValues(sqlite3* db, KeyId key) {
+Result<std::vector<NamedValue>> ListValues(sqlite3* db, KeyId key) {
   return CollectRows(
       db, Prepare(db, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY name", key),
       [](sqlite3_stmt* row) { return ReadNamedValue(row); });
 }
 
-Listing<Subkey> ListSubkeys(sqlite3* db, KeyId key) {
+Result<std::vector<Subkey>> ListSubkeys(sqlite3* db, KeyId key) {
   return CollectRows(db,
                      Prepare(db, "SELECT id, name FROM keys WHERE parent = ? ORDER BY name", key),
                      [](sqlite3_stmt* row) {

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "store/registry_store.h"
+#include "store/store_file.h"
 
 namespace store {
 
@@ -127,9 +128,10 @@ inline bool IsTransient(int extendedCode) {
   }
 }
 
-// The store's last failure as a status: its message, and whether it is transient.
+// The store's last failure as a status: its message, and Transient when it is for the moment.
 inline Status FailureOf(sqlite3* db) {
-  return {ErrorOf(db), db != nullptr && IsTransient(sqlite3_extended_errcode(db))};
+  const bool transient = db != nullptr && IsTransient(sqlite3_extended_errcode(db));
+  return transient ? Status::Transient(ErrorOf(db)) : Status::Failed(ErrorOf(db));
 }
 
 // Runs a prepared statement of the store `db` that returns no rows; one that could not be

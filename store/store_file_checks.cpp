@@ -36,17 +36,17 @@ std::string GroupName(gid_t group) {
   return entry != nullptr ? entry->gr_name : std::to_string(group);
 }
 
-// Why the path cannot name a store file, from what the file system says of it. Returns an error
-// text, empty for a regular file (or a link to one), so that a FIFO or a device is never opened.
-std::string CheckFileKind(const std::string& path) {
+// Why the path cannot name a store file, from what the file system says of it. Returns that
+// failure, ok for a regular file (or a link to one), so that a FIFO or a device is never opened.
+Status CheckFileKind(const std::string& path) {
   struct stat target {};
   if (::stat(path.c_str(), &target) == 0)
-    return S_ISREG(target.st_mode) ? std::string() : kNotRegularFile;
+    return S_ISREG(target.st_mode) ? Status::OK() : Status::Failed(kNotRegularFile);
   const int statError = errno;
   struct stat link {};
   if (statError == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-    return "it is a symbolic link to a file that does not exist";
-  return std::strerror(statError);
+    return Status::Failed("it is a symbolic link to a file that does not exist");
+  return Status::Failed(std::strerror(statError));
 }
 
 // Why SQLite could not read the database at `path`: a journal that only a process that may write
@@ -54,10 +54,11 @@ std::string CheckFileKind(const std::string& path) {
 Status ReadFailure(sqlite3* db, const std::string& path) {
   if (sqlite3_extended_errcode(db) != SQLITE_READONLY_ROLLBACK)
     return FailureOf(db);
-  return {NameOf(path) +
-          "-journal beside it holds a write that a killed program left unfinished, which SQLite "
-          "rolls back only for a program that may write the file: run any pattern-counters-reg "
-          "query on it as a user who may write it"};
+  return Status::Failed(
+      NameOf(path) +
+      "-journal beside it holds a write that a killed program left unfinished, which SQLite "
+      "rolls back only for a program that may write the file: run any pattern-counters-reg "
+      "query on it as a user who may write it");
 }
 
 // Opens the file at `path` alone, as SQLite reads it with no lock and nothing written beside it.
@@ -98,14 +99,49 @@ std::optional<bool> InWriteAheadLogMode(const std::string& path) {
 // Why a journal beside the file at `path` may not be left to SQLite, which rolls a hot journal
 // into a database whichever database wrote it. A store in rollback-journal mode (a copy made with
 // VACUUM INTO, say) writes its own, which SQLite must roll back; a store in write-ahead-log mode
-// never writes one, so a journal beside it came from elsewhere. Returns an error text, empty when
+// never writes one, so a journal beside it came from elsewhere. Returns that failure, ok when
 // there is no journal or it is the file's own.
-std::string CheckJournal(const std::string& path) {
+Status CheckJournal(const std::string& path) {
   if (!Exists(path + "-journal") || InWriteAheadLogMode(path) != true)
-    return std::string();
-  return NameOf(path) +
-         "-journal lies beside it, which a store in write-ahead-log mode never writes, and which "
-         "SQLite would roll into it; move the journal away";
+    return Status::OK();
+  return Status::Failed(
+      NameOf(path) +
+      "-journal lies beside it, which a store in write-ahead-log mode never writes, and which "
+      "SQLite would roll into it; move the journal away");
+}
+
+// What the header of the database `schema` says, as SQLite reads it: ok for a store of ours, or
+// why it is none; nothing when SQLite could not read the database at all.
+std::optional<Status> HeaderVerdict(sqlite3* db, const std::string& schema) {
+  const auto number = [&](const std::string& sql) {
+    return FirstNumber(Prepare(db, sql.c_str()).get());
+  };
+  const std::optional<std::int64_t> application = number("PRAGMA " + schema + ".application_id");
+  if (!application && sqlite3_errcode(db) != SQLITE_NOTADB)
+    return std::nullopt;
+  if (application != kApplicationId)
+    return Status::Failed(kNotAStore);
+  const std::optional<std::int64_t> layout = number("PRAGMA " + schema + ".user_version");
+  if (!layout)
+    return std::nullopt;
+  if (layout == kDevelopmentLayoutVersion) {
+    return Status::Failed(
+        "it was made by an earlier development version of pattern-counters, which this version "
+        "does not read; move it away");
+  }
+  if (layout != kLayoutVersion)
+    return Status::Failed(kNotAStore);
+  const std::optional<std::int64_t> tables =
+      number("SELECT count(*) FROM " + schema + ".sqlite_schema WHERE type = 'table' AND name " +
+             "IN ('keys', 'vals')");
+  if (!tables)
+    return std::nullopt;
+  if (*tables != 2) {
+    return Status::Failed(
+        "it has a registry store's marks but not the store's tables, so it is no store of ours; "
+        "move it away");
+  }
+  return Status::OK();
 }
 
 }  // namespace
@@ -115,13 +151,11 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
-// The file's size; 0 when there is none.
 off_t FileSize(const std::string& path) {
   struct stat status {};
   return ::stat(path.c_str(), &status) == 0 ? status.st_size : 0;
 }
 
-// A stamp of the file that changes whenever the file is written, or replaced.
 std::string FileStamp(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0)
@@ -135,23 +169,18 @@ std::string FileStamp(const std::string& path) {
   return stamp;
 }
 
-// Why the store file may not be used: SQLite keeps a log for each name of a file, so a write made
-// through one of two names (hard links) would be lost through the other. Returns an error text,
-// empty for a file of one name.
-std::string CheckSingleName(const std::string& path) {
+Status CheckSingleName(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0 || status.st_nlink <= 1)
-    return std::string();
-  return "it has " + std::to_string(status.st_nlink) +
-         " names (hard links), and SQLite keeps a log for each name, so that a write made "
-         "through one would be lost through another; keep one name and remove the others "
-         "(find / -xdev -samefile " +
-         path + " lists them)";
+    return Status::OK();
+  return Status::Failed("it has " + std::to_string(status.st_nlink) +
+                        " names (hard links), and SQLite keeps a log for each name, so that a "
+                        "write made through one would be lost through another; keep one name "
+                        "and remove the others (find / -xdev -samefile " +
+                        path + " lists them)");
 }
 
-// Why a side file of SQLite's beside the store stands in this user's way: one that another user's
-// program made with a group this user is not in, say. Returns an error text, empty when none does.
-std::string CheckSideFiles(const std::string& path, Access access) {
+Status CheckSideFiles(const std::string& path, Access access) {
   const bool writing = access == Access::ReadWrite;
   for (const char* side : {"-wal", "-shm"}) {
     const std::string file = path + side;
@@ -160,63 +189,30 @@ std::string CheckSideFiles(const std::string& path, Access access) {
         ::faccessat(AT_FDCWD, file.c_str(), writing ? R_OK | W_OK : R_OK, AT_EACCESS) == 0) {
       continue;
     }
-    return NameOf(file) + ", which SQLite keeps beside it, belongs to user " +
-           UserName(status.st_uid) + " and group " + GroupName(status.st_gid) +
-           ", and this user may not " + (writing ? "read and write" : "read") +
-           " it: let that user run any pattern-counters-reg query, which folds it into the "
-           "store, and give the store's folder the store's group and the setgid bit (chmod g+s), "
-           "so that SQLite makes its side files with that group";
+    return Status::Failed(
+        NameOf(file) + ", which SQLite keeps beside it, belongs to user " +
+        UserName(status.st_uid) + " and group " + GroupName(status.st_gid) +
+        ", and this user may not " + (writing ? "read and write" : "read") +
+        " it: let that user run any pattern-counters-reg query, which folds it into the store, "
+        "and give the store's folder the store's group and the setgid bit (chmod g+s), so that "
+        "SQLite makes its side files with that group");
   }
-  return std::string();
+  return Status::OK();
 }
 
-Identity CheckIdentity(sqlite3* db, const std::string& path, const std::string& schema) {
-  const auto number = [&](const std::string& sql) {
-    return FirstNumber(Prepare(db, sql.c_str()).get());
-  };
-  const auto unread = [&] { return Identity{ReadFailure(db, path), false}; };
-  const std::optional<std::int64_t> application = number("PRAGMA " + schema + ".application_id");
-  if (!application && sqlite3_errcode(db) != SQLITE_NOTADB)
-    return unread();
-  if (application != kApplicationId)
-    return {{kNotAStore}};
-  const std::optional<std::int64_t> layout = number("PRAGMA " + schema + ".user_version");
-  if (!layout)
-    return unread();
-  if (layout == kDevelopmentLayoutVersion) {
-    return {
-        {"it was made by an earlier development version of pattern-counters, which this "
-         "version does not read; move it away"}};
-  }
-  if (layout != kLayoutVersion)
-    return {{kNotAStore}};
-  const std::optional<std::int64_t> tables =
-      number("SELECT count(*) FROM " + schema + ".sqlite_schema WHERE type = 'table' AND name " +
-             "IN ('keys', 'vals')");
-  if (!tables)
-    return unread();
-  if (*tables != 2) {
-    return {
-        {"it has a registry store's marks but not the store's tables, so it is no store of "
-         "ours; move it away"}};
-  }
-  return {};
+Status CheckIdentity(sqlite3* db, const std::string& path, const std::string& schema) {
+  const std::optional<Status> verdict = HeaderVerdict(db, schema);
+  return verdict ? *verdict : ReadFailure(db, path);
 }
 
-// Whether the file at `path`, read alone, has the header of another file than a store of ours.
-// Returns that error text, empty otherwise: any other failure is left to SQLite's own reading,
-// under its locks.
-std::string CheckFileAlone(const std::string& path) {
+Status CheckFileAlone(const std::string& path) {
   const Store probe = OpenFileAlone(path);
-  const Identity identity = probe ? CheckIdentity(probe.get(), path) : Identity{{}, false};
-  return identity.read ? identity.status.error : std::string();
+  return probe ? HeaderVerdict(probe.get(), "main").value_or(Status::OK()) : Status::OK();
 }
 
-// Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
-// the store's log files). Returns an error text, empty when nothing stands in the way.
-std::string WhyNotWritable(const std::string& path) {
+Status CheckWritable(const std::string& path) {
   const auto refusal = [](const char* onReadOnlyFileSystem, const char* otherwise) {
-    return std::string(errno == EROFS ? onReadOnlyFileSystem : otherwise);
+    return Status::Failed(errno == EROFS ? onReadOnlyFileSystem : otherwise);
   };
   if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
     return refusal("it is on a read-only file system", "this user may not write the store file");
@@ -226,12 +222,10 @@ std::string WhyNotWritable(const std::string& path) {
     return refusal("it is on a read-only file system",
                    "this user may not create files in its folder, as the store's log files need");
   }
-  return std::string();
+  return Status::OK();
 }
 
-// Why SQLite could not open a file at `path` with `more` bytes added to its name, leaving room for
-// its side files' longest suffix, "-journal". Returns an error text, empty when it could.
-std::string CheckPathLength(const std::string& path, std::size_t more) {
+Status CheckPathLength(const std::string& path, std::size_t more) {
   constexpr std::size_t kSideFileSuffix = 8;
   std::error_code ignored;
   const std::size_t length =
@@ -241,21 +235,21 @@ std::string CheckPathLength(const std::string& path, std::size_t more) {
   const auto longest =
       static_cast<std::size_t>(sqlite3_vfs_find(nullptr)->mxPathname) - kSideFileSuffix - more;
   if (length <= longest)
-    return std::string();
-  return "its full path is " + std::to_string(length) + " bytes long, too long for SQLite, which " +
-         "takes at most " + std::to_string(longest) + " here";
+    return Status::OK();
+  return Status::Failed("its full path is " + std::to_string(length) +
+                        " bytes long, too long for SQLite, which takes at most " +
+                        std::to_string(longest) + " here");
 }
 
-// Why the database at `path` may not be opened at all, whatever the access. Returns an error
-// text, empty when it may.
-std::string CheckDatabaseFile(const std::string& path) {
+Status CheckDatabaseFile(const std::string& path) {
   if (path.empty())
-    return kNoLocation;
-  if (std::string tooLong = CheckPathLength(path, 0); !tooLong.empty())
-    return tooLong;
-  if (std::string kind = CheckFileKind(path); !kind.empty())
-    return kind;
-  return CheckJournal(path);
+    return Status::Failed(kNoLocation);
+  for (const auto check : {+[](const std::string& file) { return CheckPathLength(file, 0); },
+                           CheckFileKind, CheckJournal}) {
+    if (Status checked = check(path); !checked.ok())
+      return checked;
+  }
+  return Status::OK();
 }
 
 }  // namespace store

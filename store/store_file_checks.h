@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "store/registry_store.h"
+#include "store/store_file.h"
 
 namespace store {
 
@@ -32,37 +32,33 @@ off_t FileSize(const std::string& path);
 std::string FileStamp(const std::string& path);
 
 // Why the store file may not be used: SQLite keeps a log for each name of a file, so a write made
-// through one of two names (hard links) would be lost through the other. Returns an error text,
-// empty for a file of one name.
-std::string CheckSingleName(const std::string& path);
+// through one of two names (hard links) would be lost through the other. Returns that failure, ok
+// for a file of one name.
+Status CheckSingleName(const std::string& path);
 
 // Why a side file of SQLite's beside the store stands in this user's way: one that another user's
-// program made with a group this user is not in, say. Returns an error text, empty when none does.
-std::string CheckSideFiles(const std::string& path, Access access);
+// program made with a group this user is not in, say. Returns that failure, ok when none does.
+Status CheckSideFiles(const std::string& path, Access access);
 
-// What the header of the database `schema` says, as SQLite reads it: a store of ours (no error),
-// or why not; `read` is false when SQLite could not read the database at all.
-struct Identity {
-  Status status;
-  bool read = true;
-};
-Identity CheckIdentity(sqlite3* db, const std::string& path, const std::string& schema = "main");
+// What the header of the database `schema` says, as SQLite reads it. Returns ok for a store of
+// ours, why it is none, or why SQLite could not read the database at all.
+Status CheckIdentity(sqlite3* db, const std::string& path, const std::string& schema = "main");
 
 // Whether the file at `path`, read alone, has the header of another file than a store of ours.
-// Returns that error text, empty otherwise: any other failure is left to SQLite's own reading,
-// under its locks.
-std::string CheckFileAlone(const std::string& path);
+// Returns that failure, ok otherwise: any other failure is left to SQLite's own reading, under its
+// locks.
+Status CheckFileAlone(const std::string& path);
 
 // Why this process may not write the store at `path` (the file, or its folder, where SQLite keeps
-// the store's log files). Returns an error text, empty when nothing stands in the way.
-std::string WhyNotWritable(const std::string& path);
+// the store's log files). Returns that failure, ok when nothing stands in the way.
+Status CheckWritable(const std::string& path);
 
 // Why SQLite could not open a file at `path` with `more` bytes added to its name, leaving room for
-// its side files' longest suffix, "-journal". Returns an error text, empty when it could.
-std::string CheckPathLength(const std::string& path, std::size_t more);
+// its side files' longest suffix, "-journal". Returns that failure, ok when it could.
+Status CheckPathLength(const std::string& path, std::size_t more);
 
-// Why the database at `path` may not be opened at all, whatever the access. Returns an error
-// text, empty when it may.
-std::string CheckDatabaseFile(const std::string& path);
+// Why the database at `path` may not be opened at all, whatever the access. Returns that failure,
+// ok when it may.
+Status CheckDatabaseFile(const std::string& path);
 
 }  // namespace store

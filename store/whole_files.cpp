@@ -16,24 +16,27 @@
 namespace store {
 namespace {
 
+using base::Result;
+using base::Status;
+
 // How many free temporary names an unnamed file that replaces another is offered.
 constexpr int kTemporaryNameAttempts = 100;
 
-std::string SystemError(int error = errno) {
-  return std::strerror(error);
+Status SystemError(int error = errno) {
+  return Status::Failed(std::strerror(error));
 }
 
-// Writes all of `bytes` to the file. Returns an error text, empty on success.
-std::string WriteAll(int fd, std::string_view bytes) {
+// Writes all of `bytes` to the file. Returns the failure, or ok.
+Status WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0 && errno == EINTR)
       continue;
     if (written <= 0)
-      return written < 0 ? SystemError() : "the disk took no more bytes";
+      return written < 0 ? SystemError() : Status::Failed("the disk took no more bytes");
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
-  return std::string();
+  return Status::OK();
 }
 
 std::string FolderOf(const std::string& path) {
@@ -53,23 +56,23 @@ void SyncFolder(const std::string& path) {
 // A new file, open for writing: unnamed where the file system allows, else under a temporary
 // name that this run made.
 struct Unfinished {
-  int fd = -1;
+  int fd;
   std::string temporary;  // empty for an unnamed file
-  std::string failure = {};
 };
 
-Unfinished OpenUnfinished(const std::string& path) {
+// Returns the new file, or why it could not be made.
+Result<Unfinished> OpenUnfinished(const std::string& path) {
   const int fd = ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd >= 0)
-    return {fd, std::string()};
+    return Unfinished{fd, std::string()};
   // A file system (or a kernel) without unnamed files says so in one of these ways.
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-    return {-1, std::string(), SystemError()};
+    return SystemError();
   std::string temporary = path + std::string(kTemporarySuffix);
   const int named = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (named < 0)
-    return {-1, std::string(), SystemError()};
-  return {named, temporary};
+    return SystemError();
+  return Unfinished{named, temporary};
 }
 
 // Gives the unnamed file open as `fd` the name `name`, never replacing a file. Returns 0, or the
@@ -143,40 +146,43 @@ int Place(const Unfinished& file, const std::string& path, Placing placing) {
 
 }  // namespace
 
-NewFile CreateWhole(const std::string& path, const FileFiller& fill, Placing placing, mode_t mode) {
+Result<Placed> CreateWhole(const std::string& path, const FileFiller& fill, Placing placing,
+                           mode_t mode) {
   // A file replaced gives its permissions; a link in its place is replaced, never followed.
   struct stat replaced {};
   const bool replacesFile = placing == Placing::Replacing &&
                             ::lstat(path.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode);
-  const Unfinished file = OpenUnfinished(path);
-  if (file.fd < 0)
-    return {file.failure};
-  std::string failure;
+  const Result<Unfinished> opened = OpenUnfinished(path);
+  if (!opened.ok())
+    return opened.status();
+  const Unfinished& file = *opened;
+  Status written;
   if (::fchmod(file.fd, replacesFile ? replaced.st_mode & 07777 : mode) != 0)
-    failure = SystemError();
-  if (failure.empty() && replacesFile && ::geteuid() == 0 &&
+    written = SystemError();
+  if (written.ok() && replacesFile && ::geteuid() == 0 &&
       ::fchown(file.fd, replaced.st_uid, replaced.st_gid) != 0) {
-    failure = SystemError();
+    written = SystemError();
   }
-  if (failure.empty())
-    failure = fill(file.fd);
-  if (failure.empty() && ::fsync(file.fd) != 0)
-    failure = SystemError();
-  NewFile created;
+  if (written.ok())
+    written = fill(file.fd);
+  if (written.ok() && ::fsync(file.fd) != 0)
+    written = SystemError();
   int placed = -1;
-  if (failure.empty()) {
+  bool nameTaken = false;
+  if (written.ok()) {
     placed = Place(file, path, placing);
-    created.existed = placed == EEXIST && placing == Placing::BesideExisting;
-    if (placed != 0 && !created.existed)
-      failure = SystemError(placed);
+    nameTaken = placed == EEXIST && placing == Placing::BesideExisting;
+    if (placed != 0 && !nameTaken)
+      written = SystemError(placed);
   }
   if (placed != 0 && !file.temporary.empty())
     ::unlink(file.temporary.c_str());  // this run's own, never given its name
   ::close(file.fd);
-  created.failure = failure;
   if (placed == 0)
     SyncFolder(path);
-  return created;
+  if (!written.ok())
+    return written;
+  return nameTaken ? Placed::NameTaken : Placed::New;
 }
 
 mode_t LessUmask(mode_t mode) {

@@ -13,28 +13,29 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace store {
 
 // What a new file's temporary name adds to its name, where it needs one: NAME.new-XXXXXX.
 inline constexpr std::string_view kTemporarySuffix = ".new-XXXXXX";
 
-// How a new file was written.
-struct NewFile {
-  std::string failure;   // an error text, empty on success
-  bool existed = false;  // another file had the name already, and was left as it was
-};
-
 // How a new file takes its name: beside an existing one, never replacing it, or replacing it and
 // keeping its permissions (and, for root, its owner).
 enum class Placing { BesideExisting, Replacing };
 
-// Fills the new file, open for writing as `fd`. Returns an error text, empty on success. The file
-// is flushed afterwards.
-using FileFiller = std::function<std::string(int fd)>;
+// Fills the new file, open for writing as `fd`. Returns the failure, or ok. The file is flushed
+// afterwards.
+using FileFiller = std::function<base::Status(int fd)>;
+
+// How a new file ended: in its place, or, beside an existing one, left out because another file
+// had the name already, which stays as it was.
+enum class Placed { New, NameTaken };
 
 // Writes a new file at `path` whole or not at all, with exactly the permissions `mode` unless it
-// replaces a file.
-NewFile CreateWhole(const std::string& path, const FileFiller& fill, Placing placing, mode_t mode);
+// replaces a file. Returns how it ended, or why it could not be written.
+base::Result<Placed> CreateWhole(const std::string& path, const FileFiller& fill, Placing placing,
+                                 mode_t mode);
 
 // The permissions a new file would get from open(2): `mode` less the umask.
 mode_t LessUmask(mode_t mode);

@@ -8,18 +8,19 @@
 #include "reg/utf16.h"
 #include "reg/value_text.h"
 #include "store/registry_store.h"
+#include "store/store_file.h"
 #include "tests/temporary_folder.h"
 
 namespace {
 
-reg::ParsedCommand Parse(const std::vector<std::string_view>& arguments) {
-  return reg::ParseCommandLine(arguments);
+base::Result<reg::Command> Parse(const std::vector<std::string_view>& arguments) {
+  return reg::ParseCommandLine(reg::Operations(), arguments);
 }
 
 TEST(ParseCommandLine, AcceptsReglikeCommands) {
   const reg::Command add =
       Parse({"ADD", "hklm\\Software\\X\\", "/V", "Name", "-t", "reg_dword", "/d", "7", "/f"})
-          .command;
+          .value();
   EXPECT_EQ(add.operation->name, "add");
   EXPECT_EQ(add.key.root, store::Root::LocalMachine);
   EXPECT_EQ(add.key.path, "Software\\X");
@@ -28,28 +29,28 @@ TEST(ParseCommandLine, AcceptsReglikeCommands) {
   EXPECT_EQ(add.data, "7");
   EXPECT_TRUE(add.force);
 
-  const reg::Command query = Parse({"query", "HKEY_CURRENT_USER\\A", "/ve", "/reg:32"}).command;
+  const reg::Command query = Parse({"query", "HKEY_CURRENT_USER\\A", "/ve", "/reg:32"}).value();
   EXPECT_EQ(query.key.root, store::Root::CurrentUser);
   EXPECT_EQ(query.valueName, "");
 
-  const reg::Command unnamed = Parse({"add", "HKU\\A", "/d", "x"}).command;
+  const reg::Command unnamed = Parse({"add", "HKU\\A", "/d", "x"}).value();
   EXPECT_EQ(unnamed.valueName, "") << "data without /v is for the unnamed value";
 
-  EXPECT_EQ(Parse({"delete", "HKCR\\A", "/va", "/f"}).command.allValues, true);
-  EXPECT_EQ(Parse({"query", "/?"}).command.operation, nullptr);
-  EXPECT_EQ(Parse({"-H"}).command.operation, nullptr);
-  EXPECT_TRUE(Parse({"query", "HKLM\\A", "/s"}).command.recursive);
-  EXPECT_EQ(Parse({"--help"}).command.operation, nullptr);
-  EXPECT_EQ(Parse({"add", "-h"}).command.operation, nullptr);
+  EXPECT_EQ(Parse({"delete", "HKCR\\A", "/va", "/f"}).value().allValues, true);
+  EXPECT_EQ(Parse({"query", "/?"}).value().operation, nullptr);
+  EXPECT_EQ(Parse({"-H"}).value().operation, nullptr);
+  EXPECT_TRUE(Parse({"query", "HKLM\\A", "/s"}).value().recursive);
+  EXPECT_EQ(Parse({"--help"}).value().operation, nullptr);
+  EXPECT_EQ(Parse({"add", "-h"}).value().operation, nullptr);
 
   // The word after an option is its data, even when it looks like a help request.
-  EXPECT_EQ(Parse({"add", "HKLM\\X", "/v", "Opt", "/d", "-h", "/f"}).command.data, "-h");
-  EXPECT_EQ(Parse({"add", "HKLM\\X", "/v", "/?", "/d", "1", "/f"}).command.valueName, "/?");
-  const reg::Command deleteHelp = Parse({"delete", "HKLM\\X", "/v", "--help", "/f"}).command;
+  EXPECT_EQ(Parse({"add", "HKLM\\X", "/v", "Opt", "/d", "-h", "/f"}).value().data, "-h");
+  EXPECT_EQ(Parse({"add", "HKLM\\X", "/v", "/?", "/d", "1", "/f"}).value().valueName, "/?");
+  const reg::Command deleteHelp = Parse({"delete", "HKLM\\X", "/v", "--help", "/f"}).value();
   EXPECT_EQ(deleteHelp.operation->name, "delete");
   EXPECT_EQ(deleteHelp.valueName, "--help");
   EXPECT_EQ(
-      Parse({"add", "HKLM\\X", "/t", "REG_MULTI_SZ", "/s", "?", "/d", "a?b"}).command.separator,
+      Parse({"add", "HKLM\\X", "/t", "REG_MULTI_SZ", "/s", "?", "/d", "a?b"}).value().separator,
       "?");
 }
 
@@ -64,7 +65,7 @@ std::string KeyLevelsDeep(int levels) {
 TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
   const std::string deepest = KeyLevelsDeep(512);
   const std::string tooDeep = KeyLevelsDeep(513);
-  EXPECT_EQ(Parse({"add", deepest}).error, "") << "Windows keeps keys 512 levels deep";
+  EXPECT_EQ(Parse({"add", deepest}).status().message(), "") << "Windows keeps keys 512 levels deep";
   const std::vector<std::vector<std::string_view>> refused = {
       {},
       {"add"},
@@ -106,7 +107,7 @@ TEST(ParseCommandLine, RefusesWhatItCannotTakeExactly) {
     std::string line;
     for (const auto argument : arguments)
       line.append(argument).append(" ");
-    EXPECT_NE(Parse(arguments).error, "") << line;
+    EXPECT_NE(Parse(arguments).status().message(), "") << line;
   }
 }
 
@@ -126,7 +127,7 @@ TEST(ParseCommandLine, RefusalsNameTheWrongWordAfterRegsWords) {
        "long name)."},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(Parse(c.arguments).error, c.error);
+    EXPECT_EQ(Parse(c.arguments).status().message(), c.error);
 }
 
 // Each length of UTF-8 sequence at its first and last character, and bytes that start none.
@@ -184,13 +185,13 @@ TEST(EncodeData, NumbersMustFitTheirTypeAndAreNeverCutDown) {
   };
   for (const auto& c : cases) {
     const reg::EncodedData encoded = reg::EncodeData(c.type, std::string(c.text), "\\0");
-    EXPECT_EQ(encoded.error.empty(), c.accepted) << c.text;
+    EXPECT_EQ(encoded.ok(), c.accepted) << c.text;
     if (c.accepted) {
-      EXPECT_EQ(encoded.bytes.size(), c.type == store::kRegDword ? 4u : 8u);
-      EXPECT_EQ(store::LittleEndianNumber(encoded.bytes), c.number) << c.text;
+      EXPECT_EQ(encoded->size(), c.type == store::kRegDword ? 4u : 8u);
+      EXPECT_EQ(store::LittleEndianNumber(*encoded), c.number) << c.text;
     }
   }
-  EXPECT_EQ(reg::EncodeData(store::kRegDword, std::nullopt, "\\0").bytes, std::string(4, '\0'));
+  EXPECT_EQ(reg::EncodeData(store::kRegDword, std::nullopt, "\\0").value(), std::string(4, '\0'));
 }
 
 TEST(EncodeData, TextAndBytes) {
@@ -219,10 +220,10 @@ TEST(EncodeData, TextAndBytes) {
   for (const auto& c : cases) {
     const reg::EncodedData encoded = reg::EncodeData(c.type, c.text, c.separator);
     if (c.bytes) {
-      EXPECT_EQ(encoded.error, "") << c.text.value_or("(none)");
-      EXPECT_EQ(encoded.bytes, *c.bytes) << c.text.value_or("(none)");
+      ASSERT_TRUE(encoded.ok()) << c.text.value_or("(none)");
+      EXPECT_EQ(*encoded, *c.bytes) << c.text.value_or("(none)");
     } else {
-      EXPECT_NE(encoded.error, "") << c.text.value_or("(none)");
+      EXPECT_FALSE(encoded.ok()) << c.text.value_or("(none)");
     }
   }
 }
@@ -258,12 +259,13 @@ struct CommandResult {
 
 CommandResult RunReg(const std::string& storePath, const std::vector<std::string_view>& arguments,
                      const std::string& answers = "") {
-  const reg::ParsedCommand parsed = reg::ParseCommandLine(arguments);
-  EXPECT_EQ(parsed.error, "");
+  const base::Result<reg::Command> parsed = reg::ParseCommandLine(reg::Operations(), arguments);
+  EXPECT_EQ(parsed.status().message(), "");
   std::istringstream in(answers);
   std::ostringstream out;
   std::ostringstream err;
-  const int status = reg::RunCommand(parsed.command, storePath, {in, out, err});
+  const int status =
+      reg::RunCommand(parsed.ok() ? *parsed : reg::Command{}, storePath, {in, out, err});
   return {status, out.str(), err.str()};
 }
 
@@ -376,9 +378,10 @@ TEST(RunCommand, DeletingAKeyTakesItsSubkeys) {
   for (int level = 1; level < 30000; ++level)
     deep += "\\d";
   {
-    const store::Store db = store::OpenStore(path, store::Access::ReadWrite).db;
-    const store::KeyLookup bottom = store::CreateKey(db.get(), store::Root::LocalMachine, deep);
-    ASSERT_TRUE(store::WriteValue(db.get(), bottom.id, "V", {store::kRegSz, "x"}).ok());
+    const store::Store db = std::move(store::OpenStore(path, store::Access::ReadWrite)->db);
+    const store::Result<store::Key> bottom =
+        store::CreateKey(db.get(), store::Root::LocalMachine, deep);
+    ASSERT_TRUE(store::WriteValue(db.get(), bottom->id, "V", {store::kRegSz, "x"}).ok());
   }
   const CommandResult found = RunReg(path, {"query", "HKLM\\d", "/s", "/v", "V"});
   EXPECT_EQ(found.status, 0) << found.err;
@@ -452,8 +455,8 @@ TEST(RunCommand, BackupAndRestoreTheWholeStore) {
   const std::string other = folder.File("other.db");
   RunReg(other, {"add", "HKLM\\X\\Y\\Z\\Secret", "/v", "Token", "/d", "t"});
   ASSERT_EQ(RunReg(other, {"backup", folder.File("other-backup.db")}).status, 0);
-  const store::Store held = store::OpenStore(path, store::Access::ReadWrite).db;
-  const store::KeyId key = store::FindKey(held.get(), store::Root::LocalMachine, "A\\B").id;
+  const store::Store held = std::move(store::OpenStore(path, store::Access::ReadWrite)->db);
+  const store::KeyId key = store::FindKey(held.get(), store::Root::LocalMachine, "A\\B")->id;
   ASSERT_EQ(RunReg(path, {"restore", folder.File("other-backup.db"), "/f"}).status, 0);
   EXPECT_FALSE(store::WriteValue(held.get(), key, "ParentPattern",
                                  {store::kRegDword, std::string("\1\0\0\0", 4)})

@@ -11,20 +11,30 @@
 #include <algorithm>
 
 #include "store/sqlite_statement.h"
+#include "store/store_file.h"
 #include "tests/temporary_folder.h"
 
 namespace {
 
 using store::Access;
-using store::Outcome;
 using store::Root;
+
+// What a lookup or a delete came to, for the tables below.
+enum class Outcome { Found, NotFound, Failed };
+Outcome OutcomeOf(const store::Status& status) {
+  return status.ok() ? Outcome::Found : status.IsNotFound() ? Outcome::NotFound : Outcome::Failed;
+}
+template <typename T>
+Outcome OutcomeOf(const store::Result<T>& result) {
+  return result.ok() ? Outcome::Found : OutcomeOf(result.status());
+}
 
 store::Store CreateAndOpen(const TemporaryFolder& folder, Access access = Access::ReadWrite) {
   const std::string path = folder.File("registry.db");
-  EXPECT_EQ(store::CreateStoreIfMissing(path).error, "");
-  store::OpenedStore opened = store::OpenStore(path, access);
-  EXPECT_EQ(opened.error, "");
-  return std::move(opened.db);
+  EXPECT_EQ(store::CreateStoreIfMissing(path).message(), "");
+  store::Result<store::OpenedStore> opened = store::OpenStore(path, access);
+  EXPECT_EQ(opened.status().message(), "");
+  return opened.ok() ? std::move(opened->db) : nullptr;
 }
 
 // Makes an SQLite database that belongs to some other program.
@@ -82,9 +92,9 @@ TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
     const bool indexBeside = std::filesystem::exists(path + "-shm");
     const std::string index = indexBeside ? ReadBytes(path + "-shm") : "";
     for (const Access access : {Access::ReadOnly, Access::ReadWrite}) {
-      const store::OpenedStore opened = store::OpenStore(path, access);
-      EXPECT_EQ(opened.db, nullptr);
-      EXPECT_NE(opened.error, "");
+      const store::Result<store::OpenedStore> opened = store::OpenStore(path, access);
+      EXPECT_FALSE(opened.ok());
+      EXPECT_NE(opened.status().message(), "");
     }
     if (std::filesystem::is_regular_file(path)) {
       EXPECT_EQ(ReadBytes(path), before);
@@ -101,7 +111,7 @@ TEST(OpenStore, RefusesFilesThatAreNotStoresAndLeavesThemAsTheyWere) {
 std::string DamagedStore(const TemporaryFolder& folder, void (*damage)(std::string& bytes)) {
   {
     const store::Store db = CreateAndOpen(folder);
-    const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
+    const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K")->id;
     EXPECT_TRUE(store::WriteValue(db.get(), key, "Counter",
                                   {store::kRegDword, store::LittleEndianBytes(5, 4)})
                     .ok());
@@ -127,9 +137,10 @@ TEST(OpenStore, RefusesAStoreShorterThanItsHeaderSaysAndLeavesItAsItWas) {
     TemporaryFolder folder;
     const std::string bytes = DamagedStore(folder, c.damage);
     for (const Access access : {Access::ReadOnly, Access::ReadWrite}) {
-      const store::OpenedStore opened = store::OpenStore(folder.File("registry.db"), access);
-      EXPECT_EQ(opened.db, nullptr);
-      EXPECT_NE(opened.error, "");
+      const store::Result<store::OpenedStore> opened =
+          store::OpenStore(folder.File("registry.db"), access);
+      EXPECT_FALSE(opened.ok());
+      EXPECT_NE(opened.status().message(), "");
     }
     EXPECT_EQ(ReadBytes(folder.File("registry.db")), bytes);
   }
@@ -142,12 +153,12 @@ TEST(Values, ADamagedPageFailsTheReadRatherThanHidingTheValue) {
     damaged.replace(damaged.size() - 4096, 4096, 4096, '\x5a');
   });
   {
-    const store::OpenedStore opened =
+    const store::Result<store::OpenedStore> opened =
         store::OpenStore(folder.File("registry.db"), Access::ReadWrite);
-    ASSERT_NE(opened.db, nullptr) << opened.error;
-    const store::KeyLookup key = store::FindKey(opened.db.get(), Root::LocalMachine, "K");
-    ASSERT_EQ(key.outcome, Outcome::Found);
-    EXPECT_EQ(store::ReadValue(opened.db.get(), key.id, "Counter").outcome, Outcome::Failed);
+    ASSERT_TRUE(opened.ok()) << opened.status().message();
+    const store::Result<store::Key> key = store::FindKey(opened->db.get(), Root::LocalMachine, "K");
+    ASSERT_TRUE(key.ok());
+    EXPECT_EQ(OutcomeOf(store::ReadValue(opened->db.get(), key->id, "Counter")), Outcome::Failed);
   }
   EXPECT_EQ(ReadBytes(folder.File("registry.db")), bytes);
 }
@@ -155,12 +166,12 @@ TEST(Values, ADamagedPageFailsTheReadRatherThanHidingTheValue) {
 TEST(CreateStoreIfMissing, CreatesFoldersButNeverReplacesAFile) {
   TemporaryFolder folder;
   const std::string nested = folder.File("a/b/registry.db");
-  EXPECT_EQ(store::CreateStoreIfMissing(nested).error, "");
-  EXPECT_NE(store::OpenStore(nested, Access::ReadWrite).db, nullptr);
+  EXPECT_EQ(store::CreateStoreIfMissing(nested).message(), "");
+  EXPECT_TRUE(store::OpenStore(nested, Access::ReadWrite).ok());
 
   const std::string foreign = folder.File("foreign.db");
   WriteBytes(foreign, "not a store");
-  EXPECT_EQ(store::CreateStoreIfMissing(foreign).error, "");
+  EXPECT_EQ(store::CreateStoreIfMissing(foreign).message(), "");
   EXPECT_EQ(ReadBytes(foreign), "not a store");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path),
                           std::filesystem::directory_iterator()),
@@ -176,8 +187,8 @@ TEST(CreateStoreIfMissing, LeavesFilesThatOnlyLookTemporaryAndIsItsOwnersAlone) 
   for (const char* left : {".new-abc123", ".new-abc123-wal"})
     WriteBytes(path + left, "someone's own");
   const mode_t mask = ::umask(0);
-  EXPECT_EQ(store::CreateStoreIfMissing(folder.File("state/new/registry.db")).error, "");
-  EXPECT_EQ(store::CreateStoreIfMissing(path).error, "");
+  EXPECT_EQ(store::CreateStoreIfMissing(folder.File("state/new/registry.db")).message(), "");
+  EXPECT_EQ(store::CreateStoreIfMissing(path).message(), "");
   ::umask(mask);
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder.File("state")))
@@ -196,36 +207,36 @@ TEST(CreateStoreIfMissing, LeavesFilesThatOnlyLookTemporaryAndIsItsOwnersAlone) 
 TEST(RestoreFrom, IdsGrowByTheKeysRestoredOverAThousandCycles) {
   TemporaryFolder folder;
   const store::Store db = CreateAndOpen(folder);
-  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "A\\B\\C").id;
+  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "A\\B\\C")->id;
   ASSERT_TRUE(
       store::WriteValue(db.get(), key, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)})
           .ok());
   const std::string backup = folder.File("backup.db");
   for (int cycle = 0; cycle < 1000; ++cycle) {
     std::filesystem::remove(backup);
-    ASSERT_TRUE(store::WriteBackup(store::ImageOf(db.get()), backup).ok());
-    const store::Status restored = store::RestoreFrom(db.get(), backup);
-    ASSERT_TRUE(restored.ok()) << "cycle " << cycle << ": " << restored.error;
+    ASSERT_TRUE(store::WriteBackup(*store::ImageOf(db.get()), backup).ok());
+    const store::Status restored = store::RestoreFrom(db.get(), *store::CheckBackup(backup));
+    ASSERT_TRUE(restored.ok()) << "cycle " << cycle << ": " << restored.message();
   }
-  const store::KeyLookup found = store::FindKey(db.get(), Root::LocalMachine, "A\\B\\C");
-  ASSERT_EQ(found.outcome, Outcome::Found);
-  EXPECT_EQ(found.id, 5 + 3 * 1001);
-  EXPECT_EQ(store::ReadValue(db.get(), found.id, "V").named.value.bytes,
+  const store::Result<store::Key> found = store::FindKey(db.get(), Root::LocalMachine, "A\\B\\C");
+  ASSERT_TRUE(found.ok());
+  EXPECT_EQ(found->id, 5 + 3 * 1001);
+  EXPECT_EQ(store::ReadValue(db.get(), found->id, "V")->value.bytes,
             store::LittleEndianBytes(1, 4));
 }
 
 TEST(Keys, FormATreeThatMatchesWithoutRegardToCaseAndKeepsItsCase) {
   TemporaryFolder folder;
   const store::Store db = CreateAndOpen(folder);
-  const store::KeyLookup created =
+  const store::Result<store::Key> created =
       store::CreateKey(db.get(), Root::LocalMachine, "Software\\Vendor\\App");
-  ASSERT_EQ(created.outcome, Outcome::Found);
-  EXPECT_EQ(created.path, "Software\\Vendor\\App");
+  ASSERT_TRUE(created.ok());
+  EXPECT_EQ(created->path, "Software\\Vendor\\App");
 
-  const store::KeyLookup again =
+  const store::Result<store::Key> again =
       store::CreateKey(db.get(), Root::LocalMachine, "SOFTWARE\\vendor\\APP");
-  EXPECT_EQ(again.id, created.id);
-  EXPECT_EQ(again.path, "Software\\Vendor\\App");
+  EXPECT_EQ(again->id, created->id);
+  EXPECT_EQ(again->path, "Software\\Vendor\\App");
 
   const struct {
     Root root;
@@ -240,7 +251,7 @@ TEST(Keys, FormATreeThatMatchesWithoutRegardToCaseAndKeepsItsCase) {
       {Root::CurrentUser, "Software\\Vendor\\App", Outcome::NotFound},
   };
   for (const auto& lookup : lookups) {
-    EXPECT_EQ(store::FindKey(db.get(), lookup.root, lookup.path).outcome, lookup.outcome)
+    EXPECT_EQ(OutcomeOf(store::FindKey(db.get(), lookup.root, lookup.path)), lookup.outcome)
         << lookup.path;
   }
 }
@@ -248,7 +259,7 @@ TEST(Keys, FormATreeThatMatchesWithoutRegardToCaseAndKeepsItsCase) {
 TEST(Values, KeepTheirTypeAndBytesExactly) {
   TemporaryFolder folder;
   const store::Store db = CreateAndOpen(folder);
-  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
+  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K")->id;
   const store::NamedValue values[] = {
       {"Dword", {store::kRegDword, store::LittleEndianBytes(0xDEADBEEF, 4)}},
       {"Text", {store::kRegSz, std::string("caf\xe9\0", 5)}},
@@ -260,123 +271,125 @@ TEST(Values, KeepTheirTypeAndBytesExactly) {
   for (const auto& value : values)
     ASSERT_TRUE(store::WriteValue(db.get(), key, value.name, value.value).ok());
   for (const auto& value : values) {
-    const store::ValueLookup read = store::ReadValue(db.get(), key, value.name);
-    ASSERT_EQ(read.outcome, Outcome::Found) << value.name;
-    EXPECT_EQ(read.named.value.type, value.value.type) << value.name;
-    EXPECT_EQ(read.named.value.bytes, value.value.bytes) << value.name;
+    const store::Result<store::NamedValue> read = store::ReadValue(db.get(), key, value.name);
+    ASSERT_TRUE(read.ok()) << value.name;
+    EXPECT_EQ(read->value.type, value.value.type) << value.name;
+    EXPECT_EQ(read->value.bytes, value.value.bytes) << value.name;
   }
-  EXPECT_EQ(store::ReadValue(db.get(), key, "missing").outcome, Outcome::NotFound);
+  EXPECT_EQ(OutcomeOf(store::ReadValue(db.get(), key, "missing")), Outcome::NotFound);
 }
 
 TEST(Values, StatementsKeptForManyValuesSeeOtherWritersAndDoNotHoldUpTheirOwnWrites) {
   TemporaryFolder folder;
   const store::Store db = CreateAndOpen(folder);
-  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
+  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K")->id;
   const auto dword = [](std::uint32_t number) {
     return store::Value{store::kRegDword, store::LittleEndianBytes(number, 4)};
   };
   ASSERT_TRUE(store::WriteValue(db.get(), key, "A", dword(1)).ok());
-  const store::Store other = store::OpenStore(folder.File("registry.db"), Access::ReadWrite).db;
+  const store::Store other =
+      std::move(store::OpenStore(folder.File("registry.db"), Access::ReadWrite)->db);
   ASSERT_NE(other, nullptr);
 
   const store::Statement read = store::PrepareReadValue(db.get());
   const store::Statement write = store::PrepareWriteValue(db.get());
-  EXPECT_EQ(store::ReadValueWith(db.get(), read.get(), key, "A").named.value.bytes, dword(1).bytes);
+  EXPECT_EQ(store::ReadValueWith(db.get(), read.get(), key, "A")->value.bytes, dword(1).bytes);
   ASSERT_TRUE(store::WriteValue(other.get(), key, "A", dword(2)).ok());
   EXPECT_TRUE(store::WriteValueWith(db.get(), write.get(), key, "B", dword(3)).ok());
   EXPECT_TRUE(store::WriteValueWith(db.get(), write.get(), key, "C", dword(4)).ok());
-  EXPECT_EQ(store::ReadValueWith(db.get(), read.get(), key, "A").named.value.bytes, dword(2).bytes);
-  EXPECT_EQ(store::ReadValueWith(db.get(), read.get(), key, "B").named.value.bytes, dword(3).bytes);
-  EXPECT_EQ(store::ReadValue(other.get(), key, "C").named.value.bytes, dword(4).bytes);
-  EXPECT_EQ(store::ReadValueWith(db.get(), read.get(), key, "missing").outcome, Outcome::NotFound);
-  EXPECT_EQ(store::ReadValueWith(db.get(), nullptr, key, "A").outcome, Outcome::Failed);
+  EXPECT_EQ(store::ReadValueWith(db.get(), read.get(), key, "A")->value.bytes, dword(2).bytes);
+  EXPECT_EQ(store::ReadValueWith(db.get(), read.get(), key, "B")->value.bytes, dword(3).bytes);
+  EXPECT_EQ(store::ReadValue(other.get(), key, "C")->value.bytes, dword(4).bytes);
+  EXPECT_EQ(OutcomeOf(store::ReadValueWith(db.get(), read.get(), key, "missing")),
+            Outcome::NotFound);
+  EXPECT_EQ(OutcomeOf(store::ReadValueWith(db.get(), nullptr, key, "A")), Outcome::Failed);
   EXPECT_FALSE(store::WriteValueWith(db.get(), nullptr, key, "A", dword(5)).ok());
 }
 
 TEST(Values, ReplacingKeepsTheNameAsCreatedAndTakesTheNewType) {
   TemporaryFolder folder;
   const store::Store db = CreateAndOpen(folder);
-  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K").id;
+  const store::KeyId key = store::CreateKey(db.get(), Root::LocalMachine, "K")->id;
   ASSERT_TRUE(store::WriteValue(db.get(), key, "UsingPattern", {store::kRegSz, "long text"}).ok());
   ASSERT_TRUE(store::WriteValue(db.get(), key, "USINGPATTERN",
                                 {store::kRegDword, store::LittleEndianBytes(1, 4)})
                   .ok());
   const auto values = store::ListValues(db.get(), key);
-  ASSERT_EQ(values.error, "");
-  ASSERT_EQ(values.items.size(), 1u);
-  EXPECT_EQ(values.items.front().name, "UsingPattern");
-  EXPECT_EQ(values.items.front().value.type, store::kRegDword);
+  ASSERT_TRUE(values.ok());
+  ASSERT_EQ(values->size(), 1u);
+  EXPECT_EQ(values->front().name, "UsingPattern");
+  EXPECT_EQ(values->front().value.type, store::kRegDword);
 }
 
 TEST(Keys, DeletingAKeyTakesItsSubkeysAndValuesAndLaterWritesAreRefused) {
   TemporaryFolder folder;
   const store::Store db = CreateAndOpen(folder);
-  const store::KeyId parent = store::CreateKey(db.get(), Root::LocalMachine, "A").id;
-  const store::KeyId child = store::CreateKey(db.get(), Root::LocalMachine, "A\\B").id;
+  const store::KeyId parent = store::CreateKey(db.get(), Root::LocalMachine, "A")->id;
+  const store::KeyId child = store::CreateKey(db.get(), Root::LocalMachine, "A\\B")->id;
   ASSERT_TRUE(
       store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)})
           .ok());
-  EXPECT_EQ(store::DeleteKey(db.get(), parent).outcome, Outcome::Found);
-  EXPECT_EQ(store::FindKey(db.get(), Root::LocalMachine, "A\\B").outcome, Outcome::NotFound);
-  EXPECT_EQ(store::ReadValue(db.get(), child, "V").outcome, Outcome::NotFound);
+  EXPECT_EQ(OutcomeOf(store::DeleteKey(db.get(), parent)), Outcome::Found);
+  EXPECT_EQ(OutcomeOf(store::FindKey(db.get(), Root::LocalMachine, "A\\B")), Outcome::NotFound);
+  EXPECT_EQ(OutcomeOf(store::ReadValue(db.get(), child, "V")), Outcome::NotFound);
   EXPECT_EQ(
       store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(1, 4)})
-          .error,
+          .message(),
       "a key it refers to is not there (FOREIGN KEY constraint failed)")
       << "the failure is reported, not the rollback after it";
-  EXPECT_EQ(store::DeleteKey(db.get(), parent).outcome, Outcome::NotFound);
+  EXPECT_EQ(OutcomeOf(store::DeleteKey(db.get(), parent)), Outcome::NotFound);
 
   // Keys created after the delete never take a deleted key's id, so that writes through a key
   // held open since before the delete are refused rather than landing in an unrelated key.
-  const store::KeyId unrelated = store::CreateKey(db.get(), Root::LocalMachine, "Unrelated\\X").id;
+  const store::KeyId unrelated = store::CreateKey(db.get(), Root::LocalMachine, "Unrelated\\X")->id;
   EXPECT_GT(unrelated, child);
   EXPECT_FALSE(
       store::WriteValue(db.get(), child, "V", {store::kRegDword, store::LittleEndianBytes(2, 4)})
           .ok());
-  EXPECT_EQ(store::ListValues(db.get(), unrelated).items.size(), 0u);
+  EXPECT_EQ(store::ListValues(db.get(), unrelated)->size(), 0u);
 }
 
 TEST(Values, WritesThroughAReadOnlyOpeningAreRefusedAndChangeNothing) {
   TemporaryFolder folder;
   {
     const store::Store db = CreateAndOpen(folder);
-    ASSERT_TRUE(store::WriteValue(db.get(), store::CreateKey(db.get(), Root::LocalMachine, "K").id,
+    ASSERT_TRUE(store::WriteValue(db.get(), store::CreateKey(db.get(), Root::LocalMachine, "K")->id,
                                   "V", {store::kRegDword, store::LittleEndianBytes(5, 4)})
                     .ok());
   }
   const store::Store db = CreateAndOpen(folder, Access::ReadOnly);
-  const store::KeyId key = store::FindKey(db.get(), Root::LocalMachine, "K").id;
+  const store::KeyId key = store::FindKey(db.get(), Root::LocalMachine, "K")->id;
   EXPECT_FALSE(
       store::WriteValue(db.get(), key, "V", {store::kRegDword, store::LittleEndianBytes(6, 4)})
           .ok());
-  EXPECT_EQ(store::DeleteValue(db.get(), key, "V").outcome, Outcome::Failed);
-  EXPECT_EQ(store::ReadValue(db.get(), key, "V").named.value.bytes, store::LittleEndianBytes(5, 4));
+  EXPECT_EQ(OutcomeOf(store::DeleteValue(db.get(), key, "V")), Outcome::Failed);
+  EXPECT_EQ(store::ReadValue(db.get(), key, "V")->value.bytes, store::LittleEndianBytes(5, 4));
 }
 
 TEST(Transactions, OneWriteTransactionKeepsAllItsWritesOrNone) {
   TemporaryFolder folder;
   const store::Store db = CreateAndOpen(folder);
   const store::Value one{store::kRegDword, store::LittleEndianBytes(1, 4)};
-  const store::KeyId kept = store::CreateKey(db.get(), Root::CurrentUser, "Kept").id;
+  const store::KeyId kept = store::CreateKey(db.get(), Root::CurrentUser, "Kept")->id;
   ASSERT_TRUE(store::WriteValue(db.get(), kept, "V", one).ok());
   const auto changeBoth = [&] {
-    const store::KeyId added = store::CreateKey(db.get(), Root::CurrentUser, "Added").id;
+    const store::KeyId added = store::CreateKey(db.get(), Root::CurrentUser, "Added")->id;
     if (store::Status written = store::WriteValue(db.get(), added, "W", one); !written.ok())
       return written;
-    const store::Deletion deleted = store::DeleteValue(db.get(), kept, "V");
-    return store::Status{deleted.outcome == Outcome::Found ? "" : "V was not deleted"};
+    const store::Status deleted = store::DeleteValue(db.get(), kept, "V");
+    return deleted.ok() ? deleted : store::Status::Failed("V was not deleted");
   };
   // A write refused part-way (to a key that does not exist) takes back every write before it.
   EXPECT_FALSE(store::InOneWriteTransaction(db.get(), [&] {
                  const store::Status changed = changeBoth();
                  return changed.ok() ? store::WriteValue(db.get(), 12345, "X", one) : changed;
                }).ok());
-  EXPECT_EQ(store::FindKey(db.get(), Root::CurrentUser, "Added").outcome, Outcome::NotFound);
-  EXPECT_EQ(store::ReadValue(db.get(), kept, "V").outcome, Outcome::Found);
+  EXPECT_EQ(OutcomeOf(store::FindKey(db.get(), Root::CurrentUser, "Added")), Outcome::NotFound);
+  EXPECT_EQ(OutcomeOf(store::ReadValue(db.get(), kept, "V")), Outcome::Found);
 
   EXPECT_TRUE(store::InOneWriteTransaction(db.get(), changeBoth).ok());
-  EXPECT_EQ(store::FindKey(db.get(), Root::CurrentUser, "Added").outcome, Outcome::Found);
-  EXPECT_EQ(store::ReadValue(db.get(), kept, "V").outcome, Outcome::NotFound);
+  EXPECT_EQ(OutcomeOf(store::FindKey(db.get(), Root::CurrentUser, "Added")), Outcome::Found);
+  EXPECT_EQ(OutcomeOf(store::ReadValue(db.get(), kept, "V")), Outcome::NotFound);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // The store keeps its writes in SQLite's write-ahead log, flushed at each commit, and SQLite's own
 // recovery alone replays what a killed program left there. A new store is an image of an empty
 // store, written as an unnamed file and linked into place: it appears whole or not at all.
+#include "store/store_file.h"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -13,7 +15,6 @@
 #include <filesystem>
 #include <optional>
 
-#include "store/registry_store.h"
 #include "store/sqlite_statement.h"
 #include "store/store_file_checks.h"
 #include "store/whole_files.h"
@@ -71,34 +72,34 @@ bool FileAlone(const std::string& path) {
   return !Exists(path + "-shm") && FileSize(path + "-wal") == 0 && !Exists(path + "-journal");
 }
 
-// What SQLite opens for a database, or why it may not.
+// What SQLite opens for a database.
 struct Opening {
   std::string target;  // what SQLite opens
   std::string snapshotOf = {};
-  std::string error = {};
 };
 
 // A process that may only read a database must leave nothing beside it: a log or index it made
 // would be its own, in the way of the database's writers. With nothing beside it, the file alone
 // is the database, read as a snapshot. A log without its index needs one made, which only a
-// process that may write the file does.
-Opening ForReadingOnly(const std::string& path) {
+// process that may write the file does. Returns what to open, or why it may not be read.
+Result<Opening> ForReadingOnly(const std::string& path) {
   if (FileAlone(path))
-    return {FileUri(path) + kSnapshot, FileStamp(path)};
+    return Opening{FileUri(path) + kSnapshot, FileStamp(path)};
   const bool logWithoutIndex = FileSize(path + "-wal") > 0 && !Exists(path + "-shm");
-  if (!logWithoutIndex || WhyNotWritable(path).empty())
-    return {FileUri(path) + kReadOnly};
-  return {std::string(), std::string(),
-          "this user may not write it, and reading the log that lies beside it would leave files "
-          "in the way of its writers; read it as a user who may write it, or once a writer has "
-          "used it"};
+  if (!logWithoutIndex || CheckWritable(path).ok())
+    return Opening{FileUri(path) + kReadOnly};
+  return Status::Failed(
+      "this user may not write it, and reading the log that lies beside it would leave files in "
+      "the way of its writers; read it as a user who may write it, or once a writer has used it");
 }
 
-Opening ForAccess(const std::string& path, Access access) {
+// Returns what to open for `access`, or why it may not be opened so.
+Result<Opening> ForAccess(const std::string& path, Access access) {
   if (access == Access::ReadOnly)
     return ForReadingOnly(path);
-  std::string error = WhyNotWritable(path);
-  return {error.empty() ? FileUri(path) : std::string(), std::string(), error};
+  if (Status writable = CheckWritable(path); !writable.ok())
+    return writable;
+  return Opening{FileUri(path)};
 }
 
 // Sets what every connection of a store needs: deletes of keys reaching their values, and each
@@ -120,44 +121,43 @@ std::string JournalMode(sqlite3* db, const char* sql) {
 // any journal of the store at the first read. The change rewrites two bytes of the header's first
 // sector and nothing else, so it is made without a journal: a store in write-ahead-log mode then
 // never has a journal of its own beside it, and one that lies there came from elsewhere.
+// Returns the failure, or ok.
 Status EnsureWriteAheadLog(sqlite3* db) {
   if (JournalMode(db, "PRAGMA journal_mode") == "wal")
-    return {};
+    return Status::OK();
   if (JournalMode(db, "PRAGMA journal_mode = OFF") == "off" &&
       JournalMode(db, "PRAGMA journal_mode = WAL") == "wal") {
-    return {};
+    return Status::OK();
   }
-  Status failure = FailureOf(db);
-  failure.error =
-      "it is in rollback-journal mode, and SQLite could not put it into "
-      "write-ahead-log mode: " +
-      failure.error;
-  return failure;
+  return FailureOf(db).WithContext(
+      "it is in rollback-journal mode, and SQLite could not put it into write-ahead-log mode: ");
 }
 
 // Makes the folder and its missing parents, each for this user alone whatever the umask. Returns
-// an error text, empty on success.
-std::string MakePrivateFolders(const std::filesystem::path& folder) {
+// the failure, or ok.
+Status MakePrivateFolders(const std::filesystem::path& folder) {
   std::error_code ignored;
   if (folder.empty() || std::filesystem::is_directory(folder, ignored))
-    return std::string();
-  if (std::string parent = MakePrivateFolders(folder.parent_path()); !parent.empty())
+    return Status::OK();
+  if (Status parent = MakePrivateFolders(folder.parent_path()); !parent.ok())
     return parent;
-  if (::mkdir(folder.c_str(), kPrivateFolder) != 0)
-    return errno == EEXIST ? std::string() : folder.string() + ": " + std::strerror(errno);
+  if (::mkdir(folder.c_str(), kPrivateFolder) != 0) {
+    return errno == EEXIST ? Status::OK()
+                           : Status::Failed(folder.string() + ": " + std::strerror(errno));
+  }
   ::chmod(folder.c_str(), kPrivateFolder);  // what the umask took away
-  return std::string();
+  return Status::OK();
 }
 
-// The bytes of an empty store, built in memory.
-StoreImage EmptyStoreImage() {
+// The bytes of an empty store, built in memory, or why they could not be.
+Result<std::string> EmptyStoreImage() {
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr);
   const Store db(raw);
   if (opened != SQLITE_OK)
-    return {std::string(), ErrorOf(raw)};
+    return FailureOf(raw);
   if (const Status built = Execute(raw, kBuildEmptyStore); !built.ok())
-    return {std::string(), built.error};
+    return built;
   return ImageOf(raw);
 }
 
@@ -167,42 +167,36 @@ void StoreCloser::operator()(sqlite3* db) const {
   sqlite3_close_v2(db);
 }
 
-void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
-  sqlite3_finalize(statement);
-}
-
-OpenedStore OpenStore(const std::string& path, Access access) {
+Result<OpenedStore> OpenStore(const std::string& path, Access access) {
   for (const auto check : {CheckDatabaseFile, CheckSingleName}) {
-    if (std::string error = check(path); !error.empty())
-      return {nullptr, error};
+    if (Status checked = check(path); !checked.ok())
+      return checked;
   }
-  if (std::string error = CheckSideFiles(path, access); !error.empty())
-    return {nullptr, error};
-  const Opening target = ForAccess(path, access);
-  if (!target.error.empty())
-    return {nullptr, target.error};
+  if (Status sideFiles = CheckSideFiles(path, access); !sideFiles.ok())
+    return sideFiles;
+  const Result<Opening> target = ForAccess(path, access);
+  if (!target.ok())
+    return target.status();
   // A connection that is no snapshot may write beside the file: it opens a store of ours only.
-  if (target.snapshotOf.empty()) {
-    if (std::string error = CheckFileAlone(path); !error.empty())
-      return {nullptr, error};
+  if (target->snapshotOf.empty()) {
+    if (Status alone = CheckFileAlone(path); !alone.ok())
+      return alone;
   }
   const int flags = SQLITE_OPEN_URI |
                     (access == Access::ReadWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY);
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(target.target.c_str(), &raw, flags, nullptr);
+  const int opened = sqlite3_open_v2(target->target.c_str(), &raw, flags, nullptr);
   Store db(raw);
-  if (opened != SQLITE_OK) {
-    const Status failure = FailureOf(raw);
-    return {nullptr, failure.error, std::string(), failure.transient};
-  }
+  if (opened != SQLITE_OK)
+    return FailureOf(raw);
   // SQLite falls back to reading only where it may not write; all access means both.
   if (access == Access::ReadWrite && sqlite3_db_readonly(raw, "main") != 0)
-    return {nullptr, "no write access"};
+    return Status::Failed("no write access");
   // The first read waits (a bounded time) for the locks, replays a log or rolls back a journal
   // that a killed program left, and checks the file against its header. A file that is not a
   // store is closed without folding a log beside it into it.
   sqlite3_busy_timeout(raw, kLockWaitMilliseconds);
-  Status ready = CheckIdentity(raw, path).status;
+  Status ready = CheckIdentity(raw, path);
   if (!ready.ok())
     sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   if (ready.ok())
@@ -210,15 +204,15 @@ OpenedStore OpenStore(const std::string& path, Access access) {
   if (ready.ok() && access == Access::ReadWrite)
     ready = EnsureWriteAheadLog(raw);
   if (!ready.ok())
-    return {nullptr, ready.error, std::string(), ready.transient};
-  return {std::move(db), std::string(), target.snapshotOf};
+    return ready;
+  return OpenedStore{std::move(db), target->snapshotOf};
 }
 
-OpenedStore OpenForReading(const std::string& path) {
-  if (!path.empty() && WhyNotWritable(path).empty()) {
-    OpenedStore opened = OpenStore(path, Access::ReadWrite);
+Result<OpenedStore> OpenForReading(const std::string& path) {
+  if (!path.empty() && CheckWritable(path).ok()) {
+    Result<OpenedStore> opened = OpenStore(path, Access::ReadWrite);
     // A disk too full for the log's files still lets the store be read as it is.
-    if (opened.db || opened.transient)
+    if (opened.ok() || opened.status().IsTransient())
       return opened;
   }
   return OpenStore(path, Access::ReadOnly);
@@ -230,54 +224,55 @@ bool SnapshotStillCurrent(const std::string& path, const OpenedStore& opened) {
 
 Status CreateStoreIfMissing(const std::string& path) {
   if (path.empty())
-    return {kNoLocation};
+    return Status::Failed(kNoLocation);
   std::error_code error;
   if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found)
-    return {};
-  if (std::string tooLong = CheckPathLength(path, kTemporarySuffix.size()); !tooLong.empty())
-    return {tooLong};
-  if (std::string folder = MakePrivateFolders(std::filesystem::path(path).parent_path());
-      !folder.empty()) {
-    return {folder};
-  }
-  const StoreImage empty = EmptyStoreImage();
-  if (!empty.error.empty())
-    return {empty.error};
-  return {
-      CreateWhole(path, BytesFiller(empty.bytes), Placing::BesideExisting, kPrivateFile).failure};
+    return Status::OK();
+  if (Status length = CheckPathLength(path, kTemporarySuffix.size()); !length.ok())
+    return length;
+  if (Status folder = MakePrivateFolders(std::filesystem::path(path).parent_path()); !folder.ok())
+    return folder;
+  const Result<std::string> empty = EmptyStoreImage();
+  if (!empty.ok())
+    return empty.status();
+  // Another program that made the store meanwhile made the same empty store.
+  return CreateWhole(path, BytesFiller(*empty), Placing::BesideExisting, kPrivateFile).status();
 }
 
-StoreImage ImageOf(sqlite3* db) {
+Result<std::string> ImageOf(sqlite3* db) {
   sqlite3_int64 size = 0;
   unsigned char* data = sqlite3_serialize(db, "main", &size, 0);
   if (data == nullptr)
-    return {std::string(), ErrorOf(db)};
-  StoreImage image{std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size)),
-                   std::string()};
+    return FailureOf(db);
+  std::string image(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
   sqlite3_free(data);
   return image;
 }
 
-Status WriteBackup(const StoreImage& image, const std::string& path) {
-  const NewFile created =
-      CreateWhole(path, BytesFiller(image.bytes), Placing::BesideExisting, kPrivateFile);
-  return {created.existed ? "the file exists already" : created.failure};
+Status WriteBackup(const std::string& image, const std::string& path) {
+  const Result<Placed> created =
+      CreateWhole(path, BytesFiller(image), Placing::BesideExisting, kPrivateFile);
+  if (created.ok() && *created == Placed::NameTaken)
+    return Status::Failed("the file exists already");
+  return created.status();
 }
 
-Status RestoreFrom(sqlite3* db, const std::string& backupPath) {
-  if (std::string error = CheckDatabaseFile(backupPath); !error.empty())
-    return {error};
-  const Opening backup = ForReadingOnly(backupPath);
-  if (!backup.error.empty())
-    return {backup.error};
-  if (backup.snapshotOf.empty()) {
-    if (std::string error = CheckFileAlone(backupPath); !error.empty())
-      return {error};
-  }
-  Status restored = Run(db, Prepare(db, "ATTACH ? AS backup", backup.target).get());
+Result<Backup> CheckBackup(const std::string& path) {
+  const Result<OpenedStore> opened = OpenStore(path, Access::ReadOnly);
+  if (!opened.ok())
+    return opened.status();
+  return Backup{path, opened->snapshotOf};
+}
+
+Status RestoreFrom(sqlite3* db, const Backup& backup) {
+  // Attached as it was checked: alone as a snapshot, or with the log beside it.
+  const std::string target =
+      FileUri(backup.path) + (backup.snapshotOf.empty() ? kReadOnly : kSnapshot);
+  Status restored = Run(db, Prepare(db, "ATTACH ? AS backup", target).get());
   if (!restored.ok())
     return restored;
-  restored = CheckIdentity(db, backupPath, "backup").status;
+  // What SQLite attached is the file as it is now, which another may have put in its place.
+  restored = CheckIdentity(db, backup.path, "backup");
   if (restored.ok()) {
     restored = InOneWriteTransaction(db, [&] {
       const std::optional<std::int64_t> highest = FirstNumber(Prepare(db, kHighestKeyId).get());
@@ -286,8 +281,11 @@ Status RestoreFrom(sqlite3* db, const std::string& backupPath) {
         if (copied.ok())
           copied = Run(db, Prepare(db, (std::string(kMovedKeyIds) + copy).c_str(), *highest).get());
       }
-      if (copied.ok() && !backup.snapshotOf.empty() && FileStamp(backupPath) != backup.snapshotOf)
-        copied = {"it changed while it was read; try again"};
+      // A snapshot is the whole backup only while the file stays as it was, with nothing beside.
+      if (copied.ok() && !backup.snapshotOf.empty() &&
+          (FileStamp(backup.path) != backup.snapshotOf || !FileAlone(backup.path))) {
+        copied = Status::Failed("it changed while it was read; try again");
+      }
       return copied;
     });
   }

@@ -12,29 +12,17 @@
 #include <vector>
 
 #include "reg/command_line.h"
-#include "reg/options.h"
+#include "reg/operation_table.h"
 #include "reg/value_text.h"
 
 namespace {
 
-// The companion's operations as the parser sees them, with their options and rules but without
-// what runs them, so that this target links no command, no store and no SQLite.
-constexpr reg::Option kAddOptions[] = {
-    reg::kValueNameOption, reg::kUnnamedValueOption, reg::kTypeOption,   reg::kDataOption,
-    reg::kSeparatorOption, reg::kForceOption,        reg::kView32Option, reg::kView64Option};
-constexpr reg::Option kQueryOptions[] = {reg::kValueNameOption, reg::kUnnamedValueOption,
-                                         reg::kRecursiveOption, reg::kView32Option,
-                                         reg::kView64Option};
-constexpr reg::Option kDeleteOptions[] = {reg::kValueNameOption, reg::kUnnamedValueOption,
-                                          reg::kAllValuesOption, reg::kForceOption};
-constexpr reg::Option kExportOptions[] = {reg::kOverwriteOption};
+// The companion's operations, from its own table, without what runs them.
+#define PATTERN_COUNTERS_OPERATION(name, words, options, complete, usage, run) \
+  {name, words, options, complete, usage, nullptr},
 constexpr reg::Operation kOperations[] = {
-    {"add", reg::Words::Key, kAddOptions, reg::CompleteAdd, {}, nullptr},
-    {"query", reg::Words::Key, kQueryOptions, nullptr, {}, nullptr},
-    {"delete", reg::Words::Key, kDeleteOptions, nullptr, {}, nullptr},
-    {"export", reg::Words::KeyAndFile, kExportOptions, nullptr, {}, nullptr},
-    {"import", reg::Words::File, {}, nullptr, {}, nullptr},
-};
+    PATTERN_COUNTERS_REG_OPERATIONS(PATTERN_COUNTERS_OPERATION)};
+#undef PATTERN_COUNTERS_OPERATION
 
 void Require(bool holds) {
   if (!holds)

@@ -1,36 +1,17 @@
-// The companion's operations, each whole in its row, and running a command.
+// The companion's table of operations, with the functions that run them, and running a command.
 #include "reg/commands.h"
 
 #include <ostream>
 
-#include "reg/options.h"
+#include "reg/operation_table.h"
 
 namespace reg {
 namespace {
 
-// Every operation but backup takes /reg:32 and /reg:64, for scripts written for Windows.
-constexpr Option kAddOptions[] = {kValueNameOption, kUnnamedValueOption, kTypeOption,
-                                  kDataOption,      kSeparatorOption,    kForceOption,
-                                  kView32Option,    kView64Option};
-constexpr Option kQueryOptions[] = {kValueNameOption, kUnnamedValueOption, kRecursiveOption,
-                                    kView32Option, kView64Option};
-constexpr Option kDeleteOptions[] = {kValueNameOption, kUnnamedValueOption, kAllValuesOption,
-                                     kForceOption,     kView32Option,       kView64Option};
-constexpr Option kExportOptions[] = {kOverwriteOption, kView32Option, kView64Option};
-constexpr Option kImportOptions[] = {kView32Option, kView64Option};
-constexpr Option kRestoreOptions[] = {kForceOption};
-
-constexpr Operation kOperations[] = {
-    {"add", Words::Key, kAddOptions, CompleteAdd,
-     "add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]", Add},
-    {"query", Words::Key, kQueryOptions, nullptr, "query KEY [/v NAME | /ve] [/s]", Query},
-    {"delete", Words::Key, kDeleteOptions, nullptr, "delete KEY [/v NAME | /ve | /va] [/f]",
-     Delete},
-    {"export", Words::KeyAndFile, kExportOptions, nullptr, "export KEY FILE [/y]", Export},
-    {"import", Words::File, kImportOptions, nullptr, "import FILE", Import},
-    {"backup", Words::File, {}, nullptr, "backup FILE", Backup},
-    {"restore", Words::File, kRestoreOptions, nullptr, "restore FILE [/f]", Restore},
-};
+#define PATTERN_COUNTERS_OPERATION(name, words, options, complete, usage, run) \
+  {name, words, options, complete, usage, run},
+constexpr Operation kOperations[] = {PATTERN_COUNTERS_REG_OPERATIONS(PATTERN_COUNTERS_OPERATION)};
+#undef PATTERN_COUNTERS_OPERATION
 
 }  // namespace
 
